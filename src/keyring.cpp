@@ -1,0 +1,216 @@
+#include "keyring.h"
+
+#include "prompt.h"
+#include "usage.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+int exit_status = 0;
+
+namespace {
+
+struct PasswordFree {
+    void operator()(char *password) const { free_password(password); }
+};
+using Password = std::unique_ptr<char, PasswordFree>;
+
+gpointer tag(const char *word) {
+    return const_cast<char *>(word);
+}
+
+bool tag_is(gpointer data, const char *word) {
+    return data != nullptr && g_ascii_strcasecmp(static_cast<const char *>(data), word) == 0;
+}
+
+bool name_given(const char *keyname) {
+    if (keyname != nullptr)
+        return true;
+    print_error(GNOME_KEYRING_RESULT_NO_SUCH_KEYRING, "ERROR");
+    return false;
+}
+
+bool daemon_available() {
+    if (gnome_keyring_is_available())
+        return true;
+    print_error(GNOME_KEYRING_RESULT_NO_KEYRING_DAEMON, "ERROR");
+    return false;
+}
+
+// Runs one request in a fresh loop until its handler has quit it.
+template <typename Send> int run_request(Send send) {
+    loop = g_main_loop_new(nullptr, FALSE);
+    send();
+    g_main_loop_run(loop);
+    return exit_status;
+}
+
+int confirm(int status, const char *format, const char *keyname) {
+    if (status != 0)
+        fprintf(stderr, format, keyname);
+    return status;
+}
+
+// The data written to standard output is what a query was run for: if
+// it cannot be written, the query failed.
+int check_output(int status) {
+    if (status != 0 && (fflush(stdout) != 0 || ferror(stdout) != 0)) {
+        fprintf(stderr, "ERROR: Cannot write output: %s\n", g_strerror(errno));
+        return 0;
+    }
+    return status;
+}
+
+void fail(GnomeKeyringResult result) {
+    print_error(result, "ERROR");
+    exit_status = 0;
+    g_main_loop_quit(loop);
+}
+
+void succeed() {
+    exit_status = 1;
+    g_main_loop_quit(loop);
+}
+
+void print_time(const char *label, time_t when) {
+    struct tm local {};
+    char buf[256];
+    if (localtime_r(&when, &local) != nullptr &&
+        strftime(buf, sizeof buf, "%F %T %z (%a, %d %b %Y)", &local) > 0)
+        printf("%s%s\n", label, buf);
+}
+
+template <typename Send>
+int password_request(const char *keyname, const char *password, const char *done, Send send) {
+    if (!name_given(keyname) || !daemon_available())
+        return 0;
+    Password pass(ask__password(keyname, password, kPasswordPrompt));
+    if (pass == nullptr)
+        return 0;
+    return confirm(run_request([&] { send(pass.get()); }), done, keyname);
+}
+
+} // namespace
+
+void callback__done(GnomeKeyringResult result, gpointer) {
+    if (result != GNOME_KEYRING_RESULT_OK)
+        return fail(result);
+    succeed();
+}
+
+void callback__get_list(GnomeKeyringResult result, GList *list, gpointer data) {
+    if (result != GNOME_KEYRING_RESULT_OK)
+        return fail(result);
+    if (tag_is(data, "list"))
+        g_list_foreach(list, foreach__get_keyring, data);
+    succeed();
+}
+
+void foreach__get_keyring(gpointer data, gpointer user_data) {
+    if (data != nullptr && tag_is(user_data, "list"))
+        printf("%s\n", static_cast<const char *>(data));
+}
+
+void callback__get_str(GnomeKeyringResult result, const char *string, gpointer data) {
+    if (result != GNOME_KEYRING_RESULT_OK)
+        return fail(result);
+    // No default keyring: nothing to say, and nothing was shown.
+    if (string == nullptr) {
+        exit_status = 0;
+        g_main_loop_quit(loop);
+        return;
+    }
+    if (tag_is(data, "getdef"))
+        printf("%s\n", string);
+    succeed();
+}
+
+void callback__get_info(GnomeKeyringResult result, GnomeKeyringInfo *info, gpointer data) {
+    if (result != GNOME_KEYRING_RESULT_OK)
+        return fail(result);
+    if (tag_is(data, "info")) {
+        time_t created = gnome_keyring_info_get_ctime(info);
+        time_t modified = gnome_keyring_info_get_mtime(info);
+        printf("Keyring locked : %s\n", gnome_keyring_info_get_is_locked(info) ? "yes" : "no");
+        printf("Auto lock on idle : %s\n",
+               gnome_keyring_info_get_lock_on_idle(info) ? "yes" : "no");
+        printf("Auto lock idle timeout : %u (in sec)\n", gnome_keyring_info_get_lock_timeout(info));
+        print_time("Keyring created on : ", created);
+        print_time("Keyring modified on : ", modified);
+    }
+    succeed();
+}
+
+int keyring_list() {
+    if (!daemon_available())
+        return 0;
+    return check_output(run_request(
+        [] { gnome_keyring_list_keyring_names(callback__get_list, tag("list"), nullptr); }));
+}
+
+int keyring_getdef() {
+    if (!daemon_available())
+        return 0;
+    return check_output(run_request(
+        [] { gnome_keyring_get_default_keyring(callback__get_str, tag("getdef"), nullptr); }));
+}
+
+int keyring_setdef(const char *keyname) {
+    if (!name_given(keyname) || !daemon_available())
+        return 0;
+    int status = run_request([=] {
+        gnome_keyring_set_default_keyring(keyname, callback__done, tag("setdef"), nullptr);
+    });
+    return confirm(status, "Set '%s' keyring as default.\n", keyname);
+}
+
+int keyring_info(const char *keyname) {
+    if (!name_given(keyname) || !daemon_available())
+        return 0;
+    tzset();
+    return check_output(run_request(
+        [=] { gnome_keyring_get_info(keyname, callback__get_info, tag("info"), nullptr); }));
+}
+
+int keyring_lock(const char *keyname) {
+    if (!name_given(keyname) || !daemon_available())
+        return 0;
+    int status =
+        run_request([=] { gnome_keyring_lock(keyname, callback__done, tag("lock"), nullptr); });
+    return confirm(status, "Locked '%s' keyring.\n", keyname);
+}
+
+int keyring_delete(const char *keyname) {
+    if (!name_given(keyname) || !daemon_available())
+        return 0;
+    int status =
+        run_request([=] { gnome_keyring_delete(keyname, callback__done, tag("delete"), nullptr); });
+    return confirm(status, "Deleted '%s' keyring.\n", keyname);
+}
+
+int keyring_create(const char *keyname, const char *password) {
+    return password_request(keyname, password, "Created '%s' keyring.\n", [=](const char *pass) {
+        gnome_keyring_create(keyname, pass, callback__done, tag("create"), nullptr);
+    });
+}
+
+int keyring_unlock(const char *keyname, const char *password) {
+    return password_request(keyname, password, "Unlocked '%s' keyring.\n", [=](const char *pass) {
+        gnome_keyring_unlock(keyname, pass, callback__done, tag("unlock"), nullptr);
+    });
+}
+
+int keyring_modify(const char *, const char *, const char *) {
+    print_error(10, "WARNING");
+    return 1;
+}
+
+char *ask__password(const char *keyring, const char *password, const char *prompt_str) {
+    protect_process_memory();
+    if (password != nullptr)
+        return g_strdup(password);
+    g_autofree char *prompt = g_strdup_printf(prompt_str, keyring);
+    return read_password(prompt);
+}

@@ -1,0 +1,137 @@
+#include "keyring.h"
+#include "prompt.h"
+#include "usage.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <getopt.h>
+#include <memory>
+#include <unistd.h>
+
+GMainLoop *loop = nullptr;
+
+const char *const error_msg[kErrorMessages] = {
+    "",
+    "Access to keyring denied\n",
+    "The gnome-keyring-daemon application is not running\n",
+    "The keyring has already been unlocked.\n",
+    "A keyring with that name does not exist.\n",
+    "Programmer error: The application sent invalid data.\n",
+    "Error communicating with gnome-keyring-daemon\n",
+    "User interupted\n",
+    "A keyring with that name already exists\n",
+    "No matching results\n",
+    "Feature not supported\n",
+};
+
+const struct option long_options[] = {
+    {"list", 0, nullptr, 't'},   {"setdef", 1, nullptr, 's'},  {"getdef", 0, nullptr, 'g'},
+    {"create", 1, nullptr, 'c'}, {"delete", 1, nullptr, 'd'},  {"lock", 1, nullptr, 'l'},
+    {"unlock", 1, nullptr, 'u'}, {"modify", 1, nullptr, 'm'},  {"info", 1, nullptr, 'i'},
+    {"help", 0, nullptr, 'h'},   {"version", 0, nullptr, 'v'}, {nullptr, 0, nullptr, 0},
+};
+
+namespace {
+
+struct PasswordFree {
+    void operator()(char *password) const { free_password(password); }
+};
+
+// Static, so that exit() wipes whatever password was given.
+std::unique_ptr<char, PasswordFree> password;
+std::unique_ptr<char, PasswordFree> new_password;
+
+// A closed standard stream would let the bus connection take its number,
+// and data meant for the user would go to the daemon. Closed standard
+// input reads as empty, and closed standard output stays unwritable.
+void open_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            open("/dev/null", fd == STDERR_FILENO ? O_WRONLY : O_RDONLY);
+    }
+}
+
+// Keeps a password out of the argument vector, where any user could read
+// it in /proc or ps for the life of the request.
+char *take_secret(char *argument) {
+    char *copy = g_strdup(argument);
+    explicit_bzero(argument, strlen(argument));
+    return copy;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    int option_index = 0;
+    int option_create = 0;
+    int option_modify = 0;
+    int option_unlock = 0;
+    g_autofree char *keyname = nullptr;
+
+    open_standard_streams();
+    protect_process_memory();
+    if (argc < 2)
+        print_usage(argc > 0 ? argv[0] : nullptr);
+    g_set_application_name("brassbox");
+
+    for (;;) {
+        int option = getopt_long(argc, argv, "ts:gc:d:l:u:m:i:hp:n:v", long_options, &option_index);
+        switch (option) {
+        case -1:
+            break;
+        case 't':
+            exit(keyring_list());
+        case 's':
+            exit(keyring_setdef(optarg));
+        case 'g':
+            exit(keyring_getdef());
+        case 'd':
+            exit(keyring_delete(optarg));
+        case 'l':
+            exit(keyring_lock(optarg));
+        case 'i':
+            exit(keyring_info(optarg));
+        case 'c':
+        case 'm':
+        case 'u':
+            option_create |= option == 'c';
+            option_modify |= option == 'm';
+            option_unlock |= option == 'u';
+            if (optarg != nullptr) {
+                g_free(keyname);
+                keyname = g_strdup(optarg);
+            }
+            continue;
+        case 'p':
+            if (optarg != nullptr)
+                password.reset(take_secret(optarg));
+            continue;
+        case 'n':
+            if (optarg != nullptr)
+                new_password.reset(take_secret(optarg));
+            continue;
+        case 'v':
+            print_version();
+            exit(0);
+        case 'h':
+        case '?':
+            print_usage(argv[0]);
+        default:
+            continue;
+        }
+        break;
+    }
+
+    if (option_create != 0)
+        exit(keyring_create(keyname, password.get()));
+    if (option_modify != 0)
+        exit(keyring_modify(keyname, password.get(), new_password.get()));
+    if (option_unlock != 0)
+        exit(keyring_unlock(keyname, password.get()));
+
+    fprintf(stderr, "keyring: unkown command -- %s.", argv[1]);
+    print_usage(argv[0]);
+}

@@ -1,0 +1,62 @@
+#include "usage.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+const char usage_str[] =
+    "\n"
+    "Brassbox is application that lets you manage keyrings.\n"
+    "\n"
+    "Usage:\n"
+    "  %s {--list | -t}\n"
+    "     List all the existing keyring names.\n"
+    "\n"
+    "  %s {--setdef=keyring_name | -s keyring_name}\n"
+    "     Set given keyring as default keyring.\n"
+    "\n"
+    "  %s {--getdef | -g}\n"
+    "     Get keyring name of default keyring.\n"
+    "\n"
+    "  %s {--create=keyring_name | -c keyring_name} [-p password]\n"
+    "     Create a given keyring with a password.\n"
+    "\n"
+    "  %s {--delete=keyring_name | -d keyring_name}\n"
+    "     Delete a given keyring.\n"
+    "\n"
+    "  %s {--lock=keyring_name | -l keyring_name}\n"
+    "     Lock a given keyring.\n"
+    "\n"
+    "  %s {--unlock=keyring_name | -u keyring_name} [-p password]\n"
+    "     Unlock given keyring with a password.\n"
+    "\n"
+    "  %s {--modify=keyring_name | -m keyring_name} [-p password] [-n new_password]\n"
+    "     Modify given keyring, old password with a new password.\n"
+    "\n"
+    "  %s {--info=keyring_name | -i keyring_name}\n"
+    "     Get information of a given keyring.\n"
+    "\n"
+    "  %s {--version | -v}\n"
+    "     print version information.\n"
+    "\n"
+    "  %s {--help | -h}\n"
+    "     Print this help.\n"
+    "\n";
+
+void print_usage(const char *appname) {
+    // With an empty argument vector there is no name as invoked.
+    const char *name = appname != nullptr ? appname : "brassbox";
+    fprintf(stderr, usage_str, name, name, name, name, name, name, name, name, name, name, name);
+    exit(0);
+}
+
+void print_version() {
+    fprintf(stderr, "%s\n", "brassbox 0.10");
+}
+
+void print_error(int err_code, const char *err_type) {
+    if (err_code < 0 || static_cast<size_t>(err_code) >= kErrorMessages) {
+        fprintf(stderr, "%s: Unknown result code %d\n", err_type, err_code);
+        return;
+    }
+    fprintf(stderr, "%s: %s", err_type, error_msg[err_code]);
+}
