@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <glib.h>
+#include <poll.h>
 #include <string_view>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -22,14 +23,22 @@ constexpr std::array kWatchedSignals = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,
                                         SIGTSTP, SIGTTIN, SIGTTOU, SIGALRM};
 
 volatile sig_atomic_t caught[NSIG];
+// Written by the handler, so that the wait for input ends whichever of
+// the process's threads (GLib runs its own) the signal was delivered to.
+int wake_pipe[2] = {-1, -1};
 
 void note_signal(int signo) {
+    int saved_errno = errno;
     caught[signo] = 1;
+    if (write(wake_pipe[1], "", 1) < 0) {
+        // Full: a wake-up is already waiting.
+    }
+    errno = saved_errno;
 }
 
 // A growing buffer that wipes every byte it gives back.
 class Line {
-  public:
+public:
     Line() = default;
     ~Line() { release(); }
     Line(const Line &) = delete;
@@ -53,7 +62,7 @@ class Line {
     }
     std::string_view view() const { return {bytes_, size_}; }
 
-  private:
+private:
     void release() {
         if (bytes_ != nullptr)
             explicit_bzero(bytes_, capacity_);
@@ -67,21 +76,39 @@ class Line {
     size_t capacity_ = 0;
 };
 
+bool signal_caught() {
+    for (int signo : kWatchedSignals) {
+        if (caught[signo] != 0)
+            return true;
+    }
+    return false;
+}
+
+// Waits for input; false when a watched signal arrived first.
+bool wait_for_input(int fd) {
+    for (;;) {
+        std::array<pollfd, 2> ready{{{fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}}};
+        int got = poll(ready.data(), ready.size(), -1);
+        if (signal_caught())
+            return false;
+        if (got > 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
 // Reads up to the first newline (not kept) or the end of input. False on
-// a read error, a signal, or a line too long; true with nothing read only
-// for an empty line.
-bool read_line(int fd, Line &line, bool &at_end) {
+// a read error, a watched signal, or a line too long.
+bool read_line(int fd, Line &line, bool &at_end, bool watched) {
     std::array<char, 4096> chunk{};
     at_end = false;
     for (;;) {
+        if (watched && !wait_for_input(fd))
+            return false;
         ssize_t got = read(fd, chunk.data(), chunk.size());
-        if (got < 0 && errno == EINTR) {
-            for (int signo : kWatchedSignals) {
-                if (caught[signo] != 0)
-                    return false;
-            }
+        if (got < 0 && errno == EINTR)
             continue;
-        }
         if (got < 0)
             return false;
         if (got == 0) {
@@ -101,13 +128,17 @@ char *copy_password(const Line &line, bool complete) {
     auto text = line.view();
     if (!complete || text.find('\0') != std::string_view::npos)
         return nullptr;
-    return g_strndup(text.data(), text.size());
+    auto *copy = static_cast<char *>(g_malloc(text.size() + 1));
+    if (!text.empty())
+        memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    return copy;
 }
 
-char *read_from(int fd) {
+char *read_from(int fd, bool watched = false) {
     Line line;
     bool at_end = false;
-    bool ok = read_line(fd, line, at_end);
+    bool ok = read_line(fd, line, at_end, watched);
     // End of input with nothing read is no password; an empty line is one.
     return copy_password(line, ok && !(at_end && line.view().empty()));
 }
@@ -116,20 +147,30 @@ struct Watch {
     std::array<struct sigaction, kWatchedSignals.size()> saved{};
 };
 
-void watch_signals(Watch &watch) {
+// While echo is off, signals are noted by a handler instead of ending or
+// stopping the process with the terminal still silent.
+bool watch_signals(Watch &watch) {
+    if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
     struct sigaction action {};
     action.sa_handler = note_signal;
     sigemptyset(&action.sa_mask);
-    // No SA_RESTART: a signal must interrupt the read.
+    // A signal our caller chose to ignore stays ignored.
     for (size_t i = 0; i < kWatchedSignals.size(); i++) {
         caught[kWatchedSignals[i]] = 0;
-        sigaction(kWatchedSignals[i], &action, &watch.saved[i]);
+        sigaction(kWatchedSignals[i], nullptr, &watch.saved[i]);
+        if (watch.saved[i].sa_handler != SIG_IGN)
+            sigaction(kWatchedSignals[i], &action, nullptr);
     }
+    return true;
 }
 
 void unwatch_signals(const Watch &watch) {
     for (size_t i = 0; i < kWatchedSignals.size(); i++)
         sigaction(kWatchedSignals[i], &watch.saved[i], nullptr);
+    close(wake_pipe[0]);
+    close(wake_pipe[1]);
+    wake_pipe[0] = wake_pipe[1] = -1;
 }
 
 // Delivers what arrived while we waited, now that the terminal is sane.
@@ -160,7 +201,8 @@ void write_all(int fd, std::string_view text) {
 char *read_from_terminal(int tty, const char *prompt) {
     for (;;) {
         Watch watch;
-        watch_signals(watch);
+        if (!watch_signals(watch))
+            return nullptr;
         struct termios saved {};
         bool quiet = tcgetattr(tty, &saved) == 0;
         if (quiet) {
@@ -170,7 +212,7 @@ char *read_from_terminal(int tty, const char *prompt) {
             quiet = tcsetattr(tty, TCSAFLUSH, &silent) == 0;
         }
         write_all(tty, prompt);
-        char *password = read_from(tty);
+        char *password = read_from(tty, true);
         write_all(tty, "\n");
         if (quiet)
             tcsetattr(tty, TCSAFLUSH, &saved);

@@ -43,8 +43,9 @@ const char usage_str[] =
     "\n";
 
 void print_usage(const char *appname) {
-    // With an empty argument vector there is no name as invoked.
-    const char *name = appname != nullptr ? appname : "brassbox";
+    // With an empty argument vector there is no name as invoked (the
+    // kernel may pass an empty one instead).
+    const char *name = appname != nullptr && *appname != '\0' ? appname : "brassbox";
     fprintf(stderr, usage_str, name, name, name, name, name, name, name, name, name, name, name);
     exit(0);
 }

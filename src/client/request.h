@@ -29,14 +29,14 @@ using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
 
 // A password copy that is wiped before its memory is released.
 class Secret {
-  public:
+public:
     explicit Secret(std::string_view text);
     ~Secret();
     Secret(const Secret &) = delete;
     Secret &operator=(const Secret &) = delete;
     std::string_view view() const { return {bytes_, size_}; }
 
-  private:
+private:
     size_t size_;
     char *bytes_;
 };

@@ -1,0 +1,44 @@
+#include "names.h"
+
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using keyring_client::decode_name;
+using keyring_client::encode_name;
+using keyring_client::name_for_path;
+using keyring_client::path_for_name;
+
+TEST(Names, EncodeAsTheDaemonDoes) {
+    EXPECT_EQ(encode_name("work"), "work");
+    EXPECT_EQ(encode_name("my_keys"), "my_5fkeys");
+    EXPECT_EQ(encode_name("work_1"), "work_5f1");
+    EXPECT_EQ(encode_name("\xc3\x9cn\xc3\xaf"), "_c3_9cn_c3_af");
+}
+
+TEST(Names, EveryByteValueRoundTripsThroughAValidObjectPath) {
+    std::string all;
+    for (int byte = 1; byte < 256; byte++) {
+        std::string name = "a" + std::string(1, static_cast<char>(byte)) + "z";
+        auto path = path_for_name(name);
+        ASSERT_TRUE(path);
+        EXPECT_TRUE(g_variant_is_object_path(path->c_str())) << byte;
+        EXPECT_EQ(name_for_path(*path), name) << byte;
+        all += static_cast<char>(byte);
+    }
+    EXPECT_EQ(decode_name(encode_name(all)), all);
+}
+
+TEST(Names, EmptyNameHasNoPath) {
+    EXPECT_FALSE(path_for_name(""));
+}
+
+TEST(Names, TextTheEncoderCannotProduceDoesNotDecode) {
+    for (const char *element : {"_", "_5", "a_zz", "_5F", "_00", "_61", "a-b", "_2e_"})
+        EXPECT_FALSE(decode_name(element)) << element;
+    EXPECT_EQ(name_for_path("/org/freedesktop/secrets/collection/a_zz"), "a_zz");
+    EXPECT_EQ(name_for_path("/elsewhere"), "/elsewhere");
+}
+
+} // namespace

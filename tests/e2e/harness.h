@@ -1,0 +1,44 @@
+// Runs the built brassbox as a user would, on the private bus and daemon
+// the test runs under.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+struct Run {
+    int status = -1; // exit status, or minus the signal that ended it
+    std::string out;
+    std::string err;
+};
+
+struct Launch {
+    std::string input;                                    // standard input
+    std::vector<std::pair<std::string, std::string>> env; // set for the run
+    std::string argv0 = BRASSBOX_BIN;                     // what the program is called
+    std::string cwd;
+};
+
+Run brassbox(const std::vector<std::string> &args, const Launch &launch = {});
+// The error line for a result code, as the tool prints it.
+std::string error_line(int code);
+// What --list shows, sorted: the daemon's order is its own.
+std::vector<std::string> keyring_names();
+std::string keyrings_dir();
+bool exists(const std::string &path);
+// The running keyring daemon's process, from the bus.
+pid_t daemon_pid();
+// Polls until the condition holds or about five seconds have passed.
+template <typename Condition> bool eventually(Condition condition);
+
+#include <chrono>
+#include <thread>
+template <typename Condition> bool eventually(Condition condition) {
+    for (int tries = 0; tries < 500; tries++) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}

@@ -1,0 +1,133 @@
+// The keyring commands against a real daemon.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+#include <regex>
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+void expect_ok(const Run &run, const std::string &err, const std::string &out = "") {
+    EXPECT_EQ(run.err, err);
+    EXPECT_EQ(run.out, out);
+    EXPECT_EQ(run.status, 1);
+}
+
+void expect_error(const Run &run, int code) {
+    EXPECT_EQ(run.err, error_line(code));
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.status, 0);
+}
+
+void create(const std::string &name, const std::string &password = "pw") {
+    expect_ok(brassbox({"-c", name, "-p", password}), "Created '" + name + "' keyring.\n");
+}
+
+bool is_locked(const std::string &name) {
+    auto run = brassbox({"--info=" + name});
+    EXPECT_EQ(run.status, 1) << run.err;
+    return run.out.starts_with("Keyring locked : yes\n");
+}
+
+TEST(DefaultKeyring, NoneOnAFreshDaemonThenTheOneSet) {
+    auto run = brassbox({"-g"});
+    EXPECT_EQ(run.out + run.err, "");
+    EXPECT_EQ(run.status, 0);
+
+    create("work");
+    expect_ok(brassbox({"--setdef=work"}), "Set 'work' keyring as default.\n");
+    expect_ok(brassbox({"--getdef"}), "", "work\n");
+}
+
+TEST(DefaultKeyring, ConfirmationRepeatsTheNameAsTyped) {
+    create("my keys");
+    expect_ok(brassbox({"-s", "my keys"}), "Set 'my keys' keyring as default.\n");
+    expect_ok(brassbox({"-g"}), "", "my_keys\n");
+}
+
+TEST(Keyrings, MissingKeyringIsCodeFourForEveryCommand) {
+    for (auto args : std::vector<std::vector<std::string>>{{"--setdef=nosuch"},
+                                                           {"--info=nosuch"},
+                                                           {"-l", "nosuch"},
+                                                           {"-d", "nosuch"},
+                                                           {"-u", "nosuch", "-p", "pw"}})
+        expect_error(brassbox(args), 4);
+}
+
+TEST(Info, ReportOfUnlockedAndLockedKeyring) {
+    create("work");
+    const std::regex report("Keyring locked : (yes|no)\n"
+                            "Auto lock on idle : no\n"
+                            "Auto lock idle timeout : 0 \\(in sec\\)\n"
+                            "Keyring created on : [0-9-]{10} [0-9:]{8} \\+0000 \\([A-Z][a-z]{2}, "
+                            "[0-9]{2} [A-Z][a-z]{2} [0-9]{4}\\)\n"
+                            "Keyring modified on : [0-9-]{10} [0-9:]{8} \\+0000 \\(.*\\)\n");
+    std::smatch match;
+    Launch utc{.env = {{"TZ", "UTC"}}};
+    auto run = brassbox({"-i", "work"}, utc);
+    ASSERT_TRUE(std::regex_match(run.out, match, report)) << run.out;
+    EXPECT_EQ(match[1], "no");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 1);
+
+    brassbox({"-l", "work"});
+    run = brassbox({"-i", "work"}, utc);
+    ASSERT_TRUE(std::regex_match(run.out, match, report)) << run.out;
+    EXPECT_EQ(match[1], "yes");
+}
+
+TEST(Info, TimesShowTheLocalZoneOffset) {
+    auto run = brassbox({"-i", "session"}, {.env = {{"TZ", "Asia/Kolkata"}}});
+    EXPECT_NE(run.out.find("Keyring modified on : "), std::string::npos);
+    EXPECT_NE(run.out.find(" +0530 ("), std::string::npos) << run.out;
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST(Keyrings, NameWithSpaceIsFoundByThatName) {
+    create("my keys");
+    EXPECT_EQ(keyring_names(), (Names{"my_keys", "session"}));
+    expect_ok(brassbox({"--lock=my keys"}), "Locked 'my keys' keyring.\n");
+    EXPECT_TRUE(is_locked("my keys"));
+    expect_ok(brassbox({"-u", "my keys", "-p", "pw"}), "Unlocked 'my keys' keyring.\n");
+    expect_ok(brassbox({"-d", "my keys"}), "Deleted 'my keys' keyring.\n");
+    EXPECT_EQ(keyring_names(), Names{"session"});
+}
+
+TEST(Lifecycle, CreateLockUnlockDelete) {
+    create("work", "right");
+    EXPECT_EQ(keyring_names(), (Names{"session", "work"}));
+    EXPECT_TRUE(exists(keyrings_dir() + "/work.keyring"));
+
+    expect_error(brassbox({"-c", "work", "-p", "other"}), 8);
+    EXPECT_EQ(keyring_names(), (Names{"session", "work"}));
+
+    expect_ok(brassbox({"-l", "work"}), "Locked 'work' keyring.\n");
+    EXPECT_TRUE(is_locked("work"));
+    expect_error(brassbox({"-u", "work", "-p", "wrong"}), 1);
+    EXPECT_TRUE(is_locked("work"));
+    expect_ok(brassbox({"-u", "work", "-p", "right"}), "Unlocked 'work' keyring.\n");
+    EXPECT_FALSE(is_locked("work"));
+    expect_ok(brassbox({"-u", "work", "-p", "right"}), "Unlocked 'work' keyring.\n");
+
+    expect_ok(brassbox({"-d", "work"}), "Deleted 'work' keyring.\n");
+    EXPECT_EQ(keyring_names(), Names{"session"});
+    EXPECT_TRUE(eventually([] { return !exists(keyrings_dir() + "/work.keyring"); }));
+}
+
+TEST(Lifecycle, UnusualPasswordsRoundTrip) {
+    const std::string passwords[] = {"", "caf\xe9 \xff\xfe", std::string(10000, 'k')};
+    int n = 0;
+    for (const auto &password : passwords) {
+        std::string name = "pw" + std::to_string(n++);
+        create(name, password);
+        brassbox({"-l", name});
+        // The daemon keeps a keyring without password unencrypted; any password opens it.
+        if (!password.empty())
+            expect_error(brassbox({"-u", name, "-p", password + "x"}), 1);
+        expect_ok(brassbox({"-u", name, "-p", password}), "Unlocked '" + name + "' keyring.\n");
+        EXPECT_FALSE(is_locked(name));
+    }
+}
+
+} // namespace

@@ -1,0 +1,168 @@
+// The commands against a scripted client library: every result code,
+// every printed line, every status.
+#include "capture.h"
+#include "fake_client.h"
+#include "keyring.h"
+#include "prompt.h"
+#include "usage.h"
+
+#include <climits>
+#include <gtest/gtest.h>
+
+namespace {
+
+class Commands : public testing::Test {
+protected:
+    void SetUp() override {
+        fake = FakeKeyring{};
+        exit_status = 0;
+    }
+    template <typename Command> Output run(Command command) {
+        return capture([&] { status = command(); });
+    }
+    int status = -1;
+};
+
+std::string error_line(GnomeKeyringResult code) {
+    return std::string("ERROR: ") + error_msg[code];
+}
+
+TEST_F(Commands, ListPrintsOneNamePerLineAndSkipsNullElements) {
+    fake.names = {"login", nullptr, "work"};
+    auto output = run(keyring_list);
+    EXPECT_EQ(output.out, "login\nwork\n");
+    EXPECT_EQ(output.err, "");
+    EXPECT_EQ(status, 1);
+
+    fake.names.clear();
+    output = run(keyring_list);
+    EXPECT_EQ(output.out, "");
+    EXPECT_EQ(status, 1);
+}
+
+TEST_F(Commands, EveryFailureCodeIsReportedOnceWithoutConfirmation) {
+    for (int code = GNOME_KEYRING_RESULT_DENIED; code <= GNOME_KEYRING_RESULT_ALREADY_EXISTS;
+         code++) {
+        SCOPED_TRACE(code);
+        fake.result = static_cast<GnomeKeyringResult>(code);
+        fake.names = {"login"};
+        auto expected = error_line(fake.result);
+        for (auto output :
+             {run(keyring_list), run([] { return keyring_lock("w"); }),
+              run([] { return keyring_delete("w"); }), run([] { return keyring_setdef("w"); }),
+              run([] { return keyring_info("w"); }), run([] { return keyring_create("w", "pw"); }),
+              run([] { return keyring_unlock("w", "pw"); })}) {
+            EXPECT_EQ(output.err, expected);
+            EXPECT_EQ(output.out, "");
+        }
+        EXPECT_EQ(status, 0);
+    }
+}
+
+TEST_F(Commands, ChangesConfirmOnStandardErrorWithTheNameAsTyped) {
+    struct Case {
+        int (*command)();
+        const char *operation;
+        const char *confirmation;
+    };
+    const Case cases[] = {
+        {[] { return keyring_setdef("my keys"); }, "setdef", "Set 'my keys' keyring as default.\n"},
+        {[] { return keyring_lock("my keys"); }, "lock", "Locked 'my keys' keyring.\n"},
+        {[] { return keyring_delete("my keys"); }, "delete", "Deleted 'my keys' keyring.\n"},
+        {[] { return keyring_create("my keys", "pw"); }, "create", "Created 'my keys' keyring.\n"},
+        {[] { return keyring_unlock("my keys", ""); }, "unlock", "Unlocked 'my keys' keyring.\n"},
+    };
+    for (const auto &c : cases) {
+        auto output = run(c.command);
+        EXPECT_EQ(output.err, c.confirmation);
+        EXPECT_EQ(output.out, "");
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(fake.operation, c.operation);
+        EXPECT_EQ(fake.keyring, "my keys");
+    }
+    EXPECT_EQ(fake.password, "");
+}
+
+TEST_F(Commands, NoDaemonMeansNoRequestAndNoPrompt) {
+    fake.available = false;
+    for (auto output :
+         {run(keyring_list), run(keyring_getdef), run([] { return keyring_lock("w"); }),
+          run([] { return keyring_delete("w"); }), run([] { return keyring_setdef("w"); }),
+          run([] { return keyring_info("w"); }), run([] { return keyring_create("w", nullptr); }),
+          run([] { return keyring_unlock("w", nullptr); })}) {
+        EXPECT_EQ(output.err, error_line(GNOME_KEYRING_RESULT_NO_KEYRING_DAEMON));
+        EXPECT_EQ(status, 0);
+    }
+    EXPECT_EQ(fake.requests, 0);
+}
+
+TEST_F(Commands, MissingNameIsReportedBeforeAnything) {
+    fake.available = false;
+    for (auto output :
+         {run([] { return keyring_lock(nullptr); }), run([] { return keyring_info(nullptr); }),
+          run([] { return keyring_create(nullptr, nullptr); })}) {
+        EXPECT_EQ(output.err, error_line(GNOME_KEYRING_RESULT_NO_SUCH_KEYRING));
+        EXPECT_EQ(status, 0);
+    }
+    EXPECT_EQ(fake.requests, 0);
+}
+
+TEST_F(Commands, ModifyOnlyWarnsEvenWithoutDaemon) {
+    fake.available = false;
+    auto output = run([] { return keyring_modify("w", "old", "new"); });
+    EXPECT_EQ(output.err, "WARNING: Feature not supported\n");
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(fake.requests, 0);
+}
+
+TEST_F(Commands, DefaultKeyringFailureIsReportedEvenWithoutName) {
+    fake.result = GNOME_KEYRING_RESULT_IO_ERROR;
+    auto output = run(keyring_getdef);
+    EXPECT_EQ(output.err, error_line(GNOME_KEYRING_RESULT_IO_ERROR));
+    EXPECT_EQ(status, 0);
+
+    fake.result = GNOME_KEYRING_RESULT_OK;
+    output = run(keyring_getdef);
+    EXPECT_EQ(output.out + output.err, "");
+    EXPECT_EQ(status, 0);
+
+    fake.string = "login";
+    output = run(keyring_getdef);
+    EXPECT_EQ(output.out, "login\n");
+    EXPECT_EQ(output.err, "");
+    EXPECT_EQ(status, 1);
+}
+
+TEST_F(Commands, InfoReportsSettingsThenTimesInLocalTime) {
+    setenv("TZ", "UTC", 1);
+    fake.info = {true, true, 300, 86400, 1700000000};
+    auto output = run([] { return keyring_info("work"); });
+    EXPECT_EQ(output.out, "Keyring locked : yes\n"
+                          "Auto lock on idle : yes\n"
+                          "Auto lock idle timeout : 300 (in sec)\n"
+                          "Keyring created on : 1970-01-02 00:00:00 +0000 (Fri, 02 Jan 1970)\n"
+                          "Keyring modified on : 2023-11-14 22:13:20 +0000 (Tue, 14 Nov 2023)\n");
+    EXPECT_EQ(output.err, "");
+    EXPECT_EQ(status, 1);
+}
+
+TEST_F(Commands, InfoLeavesOutOnlyATimeThatCannotBeConverted) {
+    fake.info = {false, false, 0, LLONG_MAX, 0};
+    setenv("TZ", "UTC", 1);
+    auto output = run([] { return keyring_info("work"); });
+    EXPECT_EQ(output.out, "Keyring locked : no\n"
+                          "Auto lock on idle : no\n"
+                          "Auto lock idle timeout : 0 (in sec)\n"
+                          "Keyring modified on : 1970-01-01 00:00:00 +0000 (Thu, 01 Jan 1970)\n");
+    EXPECT_EQ(status, 1);
+}
+
+TEST_F(Commands, GivenPasswordIsPassedThroughAndReturnedAsCopy) {
+    run([] { return keyring_unlock("w", "s3cret \xff"); });
+    EXPECT_EQ(fake.password, "s3cret \xff");
+    char *copy = ask__password("w", "given", kPasswordPrompt);
+    EXPECT_STREQ(copy, "given");
+    free_password(copy);
+}
+
+} // namespace
