@@ -94,7 +94,7 @@ int password_request(const char *keyname, const char *password, const char *done
 
 } // namespace
 
-void callback__done(GnomeKeyringResult result, gpointer) {
+void callback__done(GnomeKeyringResult result, gpointer /*data*/) {
     if (result != GNOME_KEYRING_RESULT_OK)
         return fail(result);
     succeed();
@@ -202,7 +202,8 @@ int keyring_unlock(const char *keyname, const char *password) {
     });
 }
 
-int keyring_modify(const char *, const char *, const char *) {
+int keyring_modify(const char * /*keyname*/, const char * /*password*/,
+                   const char * /*new_password*/) {
     print_error(10, "WARNING");
     return 1;
 }

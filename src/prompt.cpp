@@ -1,5 +1,6 @@
 #include "prompt.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -17,7 +18,7 @@ namespace {
 
 // Longer input is not a password; refusing it bounds what a stray
 // endless stream (`< /dev/zero`) can make us hold.
-constexpr size_t kMaxPassword = 16 * 1024 * 1024;
+constexpr size_t kMaxPassword = size_t{16} * 1024 * 1024;
 
 constexpr std::array kWatchedSignals = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,
                                         SIGTSTP, SIGTTIN, SIGTTOU, SIGALRM};
@@ -36,52 +37,49 @@ void note_signal(int signo) {
     errno = saved_errno;
 }
 
+void wipe_and_release(char *bytes, size_t size) {
+    if (bytes != nullptr)
+        explicit_bzero(bytes, size);
+    g_free(bytes);
+}
+
 // A growing buffer that wipes every byte it gives back.
 class Line {
 public:
     Line() = default;
-    ~Line() { release(); }
+    ~Line() { wipe_and_release(bytes_, capacity_); }
     Line(const Line &) = delete;
     Line &operator=(const Line &) = delete;
 
     bool append(std::string_view bytes) {
-        if (size_ + bytes.size() > kMaxPassword)
+        if (bytes.empty())
+            return true;
+        size_t needed = size_ + bytes.size();
+        if (needed > kMaxPassword)
             return false;
-        if (size_ + bytes.size() > capacity_) {
-            size_t capacity = std::max(capacity_ * 2, size_ + bytes.size());
+        if (bytes_ == nullptr || needed > capacity_) {
+            size_t capacity = std::max(capacity_ * 2, needed);
             auto *grown = static_cast<char *>(g_malloc(capacity));
             if (size_ > 0)
                 memcpy(grown, bytes_, size_);
-            release();
+            wipe_and_release(bytes_, capacity_);
             bytes_ = grown;
             capacity_ = capacity;
         }
         memcpy(bytes_ + size_, bytes.data(), bytes.size());
-        size_ += bytes.size();
+        size_ = needed;
         return true;
     }
     std::string_view view() const { return {bytes_, size_}; }
 
 private:
-    void release() {
-        if (bytes_ != nullptr)
-            explicit_bzero(bytes_, capacity_);
-        g_free(bytes_);
-        bytes_ = nullptr;
-        size_ = 0;
-        capacity_ = 0;
-    }
     char *bytes_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;
 };
 
 bool signal_caught() {
-    for (int signo : kWatchedSignals) {
-        if (caught[signo] != 0)
-            return true;
-    }
-    return false;
+    return std::ranges::any_of(kWatchedSignals, [](int signo) { return caught[signo] != 0; });
 }
 
 // Waits for input; false when a watched signal arrived first.

@@ -17,8 +17,12 @@ protected:
         fake = FakeKeyring{};
         exit_status = 0;
     }
+    // The tool leaves its one loop to the end of the process; here many
+    // requests share a process.
     template <typename Command> Output run(Command command) {
-        return capture([&] { status = command(); });
+        auto output = capture([&] { status = command(); });
+        g_clear_pointer(&loop, g_main_loop_unref);
+        return output;
     }
     int status = -1;
 };

@@ -55,7 +55,7 @@ gboolean on_time_limit(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
-void on_bus(GObject *, GAsyncResult *result, gpointer data) {
+void on_bus(GObject * /*source*/, GAsyncResult *result, gpointer data) {
     auto &req = *static_cast<Request *>(data);
     g_autoptr(GError) error = nullptr;
     GDBusConnection *connection = g_bus_get_finish(result, &error);
@@ -165,7 +165,7 @@ GnomeKeyringResult outcome_of_replies(Request &req) {
     return replies_result(req);
 }
 
-const KeyringAction kSetDefault = {
+constexpr KeyringAction kSetDefault = {
     [](Request &req) {
         send(req,
              {{kServicePath, kServiceInterface, "SetAlias",
@@ -175,7 +175,7 @@ const KeyringAction kSetDefault = {
     outcome_of_replies,
 };
 
-const KeyringAction kGetInfo = {
+constexpr KeyringAction kGetInfo = {
     [](Request &req) {
         // Three small reads sent together cost one round trip; GetAll
         // would also carry the path of every item in the keyring.
@@ -194,7 +194,7 @@ const KeyringAction kGetInfo = {
     },
 };
 
-const KeyringAction kLock = {
+constexpr KeyringAction kLock = {
     [](Request &req) {
         const char *paths[] = {req.path.c_str(), nullptr};
         send(req, {{kServicePath, kServiceInterface, "Lock", g_variant_new("(^ao)", paths)}},
@@ -207,7 +207,7 @@ const KeyringAction kLock = {
     },
 };
 
-const KeyringAction kDelete = {
+constexpr KeyringAction kDelete = {
     [](Request &req) {
         send(req, {{req.path, kCollectionInterface, "Delete", nullptr}}, acted);
     },
@@ -217,7 +217,7 @@ const KeyringAction kDelete = {
     },
 };
 
-const KeyringAction kUnlock = {
+constexpr KeyringAction kUnlock = {
     [](Request &req) {
         send(req,
              {{kServicePath, kMasterInterface, "UnlockWithMasterPassword",

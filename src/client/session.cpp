@@ -18,7 +18,7 @@ void wipe_and_free(gpointer text) {
     g_free(bytes);
 }
 
-void on_session(GObject *, GAsyncResult *result, gpointer data) {
+void on_session(GObject * /*source*/, GAsyncResult *result, gpointer data) {
     auto &req = *static_cast<Request *>(data);
     g_autoptr(GError) error = nullptr;
     g_autoptr(SecretService) service = secret_service_open_finish(result, &error);

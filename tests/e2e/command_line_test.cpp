@@ -82,6 +82,7 @@ TEST(CommandLine, EmptyArgumentVectorShowsTheToolName) {
     char *no_args[] = {nullptr};
     pid_t pid = 0;
     ASSERT_EQ(posix_spawn(&pid, kBin.c_str(), &actions, nullptr, no_args, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
     close(pipes[1]);
     std::string err;
     char buf[4096];

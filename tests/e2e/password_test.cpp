@@ -126,6 +126,19 @@ TEST(Prompt, WithoutTerminalOneLineOfStandardInput) {
     EXPECT_EQ(run.err, "Created 'empty' keyring.\n");
 }
 
+TEST(Prompt, LongPasswordFromPipeKeepsEveryByte) {
+    std::string password(1 << 20, 'p');
+    for (size_t i = 0; i < password.size(); i += 4093)
+        password[i] = static_cast<char>('a' + i % 26);
+    auto run = brassbox({"-c", "big"}, {.input = password + "\n"});
+    EXPECT_EQ(run.err, "Created 'big' keyring.\n");
+    brassbox({"-l", "big"});
+    std::string almost = password;
+    almost[5000] = 'x';
+    EXPECT_EQ(brassbox({"-u", "big"}, {.input = almost}).err, error_line(1));
+    EXPECT_EQ(brassbox({"-u", "big"}, {.input = password}).status, 1);
+}
+
 std::string command_line_of(pid_t pid) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
     return {std::istreambuf_iterator<char>(file), {}};
