@@ -7,17 +7,17 @@ set -eu
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-cmake -S . -B build -DBRASSBOX_TESTS=OFF >/dev/null
-cmake --build build -j"$(nproc)" >/dev/null
+cmake -S . -B build-try -DBRASSBOX_TESTS=OFF >/dev/null
+cmake --build build-try -j"$(nproc)" --target brassbox >/dev/null
 
 if [ $# -gt 0 ]; then
-    exec scripts/private-keyring.sh build/brassbox "$@"
+    exec scripts/private-keyring.sh build-try/brassbox "$@"
 fi
 
 exec scripts/private-keyring.sh sh -c '
     step() {
         printf "\n$ brassbox %s\n" "$*"
-        build/brassbox "$@"
+        build-try/brassbox "$@"
         echo "(exit status $?)"
     }
     step --list

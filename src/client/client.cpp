@@ -314,6 +314,8 @@ void send(Request &req, std::vector<Call> calls, Step next) {
 }
 
 GnomeKeyringResult failure(const Request &req, const Reply &reply) {
+    // For G_MESSAGES_DEBUG=brassbox; the daemon's words never hold a password.
+    g_debug("the daemon answered: %s", reply.error->message);
     if (req.timed_out)
         return GNOME_KEYRING_RESULT_IO_ERROR;
     return result_for_error(reply.error.get(), reply.on_keyring);

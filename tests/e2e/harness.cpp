@@ -36,7 +36,7 @@ std::string error_line(int code) {
     return std::string("ERROR: ") + kMessages[code];
 }
 
-Run brassbox(const std::vector<std::string> &args, const Launch &launch) {
+Run spawn(const std::vector<std::string> &args, const Launch &launch) {
     g_autoptr(GSubprocessLauncher) launcher =
         g_subprocess_launcher_new(static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDIN_PIPE |
                                                                 G_SUBPROCESS_FLAGS_STDOUT_PIPE |
@@ -46,10 +46,12 @@ Run brassbox(const std::vector<std::string> &args, const Launch &launch) {
         launcher, [](gpointer) { setsid(); }, nullptr, nullptr);
     for (const auto &[name, value] : launch.env)
         g_subprocess_launcher_setenv(launcher, name.c_str(), value.c_str(), TRUE);
+    for (const auto &name : launch.unset)
+        g_subprocess_launcher_unsetenv(launcher, name.c_str());
     if (!launch.cwd.empty())
         g_subprocess_launcher_set_cwd(launcher, launch.cwd.c_str());
 
-    std::vector<const char *> argv{launch.argv0.c_str()};
+    std::vector<const char *> argv;
     for (const auto &arg : args)
         argv.push_back(arg.c_str());
     argv.push_back(nullptr);
@@ -71,6 +73,18 @@ Run brassbox(const std::vector<std::string> &args, const Launch &launch) {
     run.status = g_subprocess_get_if_exited(process) ? g_subprocess_get_exit_status(process)
                                                      : -g_subprocess_get_term_sig(process);
     return run;
+}
+
+Run brassbox(const std::vector<std::string> &args, const Launch &launch) {
+    std::vector<std::string> argv{launch.argv0};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return spawn(argv, launch);
+}
+
+Run shell(const std::string &script, const Launch &launch) {
+    Launch with_binary = launch;
+    with_binary.env.emplace_back("BRASSBOX", BRASSBOX_BIN);
+    return spawn({"/bin/sh", "-c", script}, with_binary);
 }
 
 std::vector<std::string> keyring_names() {

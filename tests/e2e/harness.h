@@ -16,11 +16,16 @@ struct Run {
 struct Launch {
     std::string input;                                    // standard input
     std::vector<std::pair<std::string, std::string>> env; // set for the run
+    std::vector<std::string> unset;                       // removed for the run
     std::string argv0 = BRASSBOX_BIN;                     // what the program is called
     std::string cwd;
 };
 
+// A program in a session of its own, without controlling terminal.
+Run spawn(const std::vector<std::string> &argv, const Launch &launch = {});
 Run brassbox(const std::vector<std::string> &args, const Launch &launch = {});
+// A shell script, with $BRASSBOX naming the binary.
+Run shell(const std::string &script, const Launch &launch = {});
 // The error line for a result code, as the tool prints it.
 std::string error_line(int code);
 // What --list shows, sorted: the daemon's order is its own.

@@ -1,8 +1,8 @@
 // The keyring commands against a real daemon.
 #include "harness.h"
 
-#include <gtest/gtest.h>
 #include <glib.h>
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -10,8 +10,8 @@ namespace {
 
 // The first byte picks the type the rest is read as; the readers must
 // check types themselves, so both fitting and unfitting ones are here.
-constexpr std::array kTypes = {"(v)", "(o)", "(aoo)", "(ao)", "(s)", "(b)", "(t)",
-                               "a{sv}", "v", "(vv)", "()", "(oayays)", "(av)"};
+constexpr std::array kTypes = {"(v)",   "(o)", "(aoo)", "(ao)", "(s)",      "(b)", "(t)",
+                               "a{sv}", "v",   "(vv)",  "()",   "(oayays)", "(av)"};
 
 } // namespace
 
