@@ -2,13 +2,15 @@
 # Installs the Debian packages brassbox needs, only those missing.
 #   scripts/install-deps.sh          to build and run it
 #   scripts/install-deps.sh --test   also to run every test and check
+#   scripts/install-deps.sh --bench  also to run the benchmark
 set -eu
 
 packages="g++ cmake make pkg-config libglib2.0-dev libsecret-1-dev
 gnome-keyring dbus dbus-bin dbus-daemon"
-if [ "${1:-}" = "--test" ]; then
-    packages="$packages libgtest-dev tzdata clang libclang-rt-14-dev clang-tidy cppcheck"
-fi
+case "${1:-}" in
+--test) packages="$packages libgtest-dev tzdata clang libclang-rt-14-dev clang-tidy cppcheck" ;;
+--bench) packages="$packages hyperfine time python3 libsecret-tools libglib2.0-bin valgrind" ;;
+esac
 
 missing=""
 for package in $packages; do

@@ -1,0 +1,60 @@
+// The least any GLib tool can spend on one keyring request: connect to
+// the session bus, make the one D-Bus call the command needs, print the
+// answer, exit. Not part of brassbox; the benchmark's yardstick.
+//
+//   floor list | getdef | info NAME | lock NAME | delete NAME
+#include <cstdio>
+#include <cstring>
+#include <gio/gio.h>
+
+namespace {
+
+constexpr const char *kService = "org.freedesktop.secrets";
+constexpr const char *kServicePath = "/org/freedesktop/secrets";
+
+GVariant *call(GDBusConnection *bus, const char *path, const char *interface, const char *method,
+               GVariant *params) {
+    g_autoptr(GError) error = nullptr;
+    GVariant *reply =
+        g_dbus_connection_call_sync(bus, kService, path, interface, method, params, nullptr,
+                                    G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+    if (reply == nullptr)
+        fprintf(stderr, "%s\n", error->message);
+    return reply;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2)
+        return 2;
+    const char *command = argv[1];
+    g_autofree char *path =
+        g_strconcat(kServicePath, "/collection/", argc > 2 ? argv[2] : "", nullptr);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (bus == nullptr)
+        return 2;
+
+    g_autoptr(GVariant) reply = nullptr;
+    if (strcmp(command, "list") == 0)
+        reply = call(bus, kServicePath, "org.freedesktop.DBus.Properties", "Get",
+                     g_variant_new("(ss)", "org.freedesktop.Secret.Service", "Collections"));
+    else if (strcmp(command, "getdef") == 0)
+        reply = call(bus, kServicePath, "org.freedesktop.Secret.Service", "ReadAlias",
+                     g_variant_new("(s)", "default"));
+    else if (strcmp(command, "info") == 0)
+        reply = call(bus, path, "org.freedesktop.DBus.Properties", "GetAll",
+                     g_variant_new("(s)", "org.freedesktop.Secret.Collection"));
+    else if (strcmp(command, "lock") == 0) {
+        const char *paths[] = {path, nullptr};
+        reply = call(bus, kServicePath, "org.freedesktop.Secret.Service", "Lock",
+                     g_variant_new("(^ao)", paths));
+    } else if (strcmp(command, "delete") == 0)
+        reply = call(bus, path, "org.freedesktop.Secret.Collection", "Delete", nullptr);
+    if (reply == nullptr)
+        return 1;
+    g_autofree char *text = g_variant_print(reply, FALSE);
+    printf("%.200s\n", text);
+    return 0;
+}
