@@ -58,6 +58,7 @@ works 1 "$bb" -g
 works 1 "$bb" -i bench
 works 1 "$bb" -l bench
 works 1 "$bb" -u bench -p pw
+works 0 "$floor" info bench
 works 0 "$floor" lock bench
 works 0 "$session" unlock bench pw
 # libsecret's own tool: on some versions it locks, then never exits.
@@ -106,7 +107,7 @@ gdbus_get="$gdbus_call -o $service -m org.freedesktop.DBus.Properties.Get"
 # keyring, so that adding items writes no files).
 runs=$((runs / 2))
 "$session" items session 10 >/dev/null || true
-time_it items-10 "$bb -i session" "$floor info session"
+time_it items-10 "$bb -i session" "$floor info session" "$floor info-all session"
 # session and bench exist already.
 "$session" keyrings a 8 >/dev/null || true
 time_it keyrings-10 "$bb -t" "$floor list"
@@ -115,9 +116,9 @@ time_it keyrings-100 "$bb -t" "$floor list"
 "$session" keyrings c 900 >/dev/null || true
 time_it keyrings-1000 "$bb -t" "$floor list"
 "$session" items session 990 >/dev/null || true
-time_it items-1000 "$bb -i session" "$floor info session"
+time_it items-1000 "$bb -i session" "$floor info session" "$floor info-all session"
 "$session" items session 4000 >/dev/null || true
-time_it items-5000 "$bb -i session" "$floor info session"
+time_it items-5000 "$bb -i session" "$floor info session" "$floor info-all session"
 "$bb" -t | wc -l >"$out/keyring-count.txt"
 $gdbus_call -o $collection/session -m org.freedesktop.DBus.Properties.Get \
     org.freedesktop.Secret.Collection Items | grep -o "$collection/session/" | wc -l \
