@@ -2,18 +2,10 @@
 // answered from the main loop with whatever the test put here.
 #pragma once
 
-#include "client/gnome-keyring.h"
+#include "client/info.h"
 
 #include <string>
 #include <vector>
-
-struct GnomeKeyringInfo {
-    bool locked = false;
-    bool lock_on_idle = false;
-    guint32 lock_timeout = 0;
-    time_t ctime = 0;
-    time_t mtime = 0;
-};
 
 struct FakeKeyring {
     bool available = true;

@@ -3,7 +3,6 @@
 #include "capture.h"
 #include "fake_client.h"
 #include "keyring.h"
-#include "prompt.h"
 #include "usage.h"
 
 #include <climits>
@@ -63,30 +62,6 @@ TEST_F(Commands, EveryFailureCodeIsReportedOnceWithoutConfirmation) {
     }
 }
 
-TEST_F(Commands, ChangesConfirmOnStandardErrorWithTheNameAsTyped) {
-    struct Case {
-        int (*command)();
-        const char *operation;
-        const char *confirmation;
-    };
-    const Case cases[] = {
-        {[] { return keyring_setdef("my keys"); }, "setdef", "Set 'my keys' keyring as default.\n"},
-        {[] { return keyring_lock("my keys"); }, "lock", "Locked 'my keys' keyring.\n"},
-        {[] { return keyring_delete("my keys"); }, "delete", "Deleted 'my keys' keyring.\n"},
-        {[] { return keyring_create("my keys", "pw"); }, "create", "Created 'my keys' keyring.\n"},
-        {[] { return keyring_unlock("my keys", ""); }, "unlock", "Unlocked 'my keys' keyring.\n"},
-    };
-    for (const auto &c : cases) {
-        auto output = run(c.command);
-        EXPECT_EQ(output.err, c.confirmation);
-        EXPECT_EQ(output.out, "");
-        EXPECT_EQ(status, 1);
-        EXPECT_EQ(fake.operation, c.operation);
-        EXPECT_EQ(fake.keyring, "my keys");
-    }
-    EXPECT_EQ(fake.password, "");
-}
-
 TEST_F(Commands, NoDaemonMeansNoRequestAndNoPrompt) {
     fake.available = false;
     for (auto output :
@@ -108,14 +83,6 @@ TEST_F(Commands, MissingNameIsReportedBeforeAnything) {
         EXPECT_EQ(output.err, error_line(GNOME_KEYRING_RESULT_NO_SUCH_KEYRING));
         EXPECT_EQ(status, 0);
     }
-    EXPECT_EQ(fake.requests, 0);
-}
-
-TEST_F(Commands, ModifyOnlyWarnsEvenWithoutDaemon) {
-    fake.available = false;
-    auto output = run([] { return keyring_modify("w", "old", "new"); });
-    EXPECT_EQ(output.err, "WARNING: Feature not supported\n");
-    EXPECT_EQ(status, 1);
     EXPECT_EQ(fake.requests, 0);
 }
 
@@ -159,14 +126,6 @@ TEST_F(Commands, InfoLeavesOutOnlyATimeThatCannotBeConverted) {
                           "Auto lock idle timeout : 0 (in sec)\n"
                           "Keyring modified on : 1970-01-01 00:00:00 +0000 (Thu, 01 Jan 1970)\n");
     EXPECT_EQ(status, 1);
-}
-
-TEST_F(Commands, GivenPasswordIsPassedThroughAndReturnedAsCopy) {
-    run([] { return keyring_unlock("w", "s3cret \xff"); });
-    EXPECT_EQ(fake.password, "s3cret \xff");
-    char *copy = ask__password("w", "given", kPasswordPrompt);
-    EXPECT_STREQ(copy, "given");
-    free_password(copy);
 }
 
 } // namespace

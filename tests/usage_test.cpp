@@ -1,7 +1,6 @@
 #include "capture.h"
 #include "usage.h"
 
-#include <algorithm>
 #include <climits>
 #include <gtest/gtest.h>
 
@@ -26,22 +25,6 @@ TEST(Messages, CodeOutsideTableStillGivesOneLine) {
         auto err = capture([=] { print_error(code, "ERROR"); }).err;
         EXPECT_EQ(err, "ERROR: Unknown result code " + std::to_string(code) + "\n");
     }
-}
-
-TEST(Messages, VersionLine) {
-    auto output = capture(print_version);
-    EXPECT_EQ(output.err, "brassbox 0.10\n");
-    EXPECT_EQ(output.out, "");
-}
-
-TEST(Messages, UsageNamesTheProgramElevenTimesAndExitsZero) {
-    EXPECT_EXIT(print_usage("./bb"), testing::ExitedWithCode(0), "Usage:");
-    std::string text = usage_str;
-    size_t count = 0;
-    for (size_t at = 0; (at = text.find("%s", at)) != std::string::npos; at += 2)
-        count++;
-    EXPECT_EQ(count, 11U);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '%'), 11);
 }
 
 } // namespace

@@ -4,21 +4,13 @@
 #pragma once
 
 #include "gnome-keyring.h"
+#include "info.h"
 
 #include <gio/gio.h>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-struct GnomeKeyringInfo {
-    bool locked = false;
-    // The daemon does not publish idle locking over D-Bus.
-    bool lock_on_idle = false;
-    guint32 lock_timeout = 0;
-    time_t ctime = 0;
-    time_t mtime = 0;
-};
 
 namespace keyring_client {
 

@@ -87,16 +87,6 @@ TEST(Replies, PromptIsRefused) {
     EXPECT_EQ(read_prompt(wrong), GNOME_KEYRING_RESULT_IO_ERROR);
 }
 
-TEST(Replies, AliasSlashMeansNone) {
-    std::optional<std::string> path{"stale"};
-    g_autoptr(GVariant) none = parse("(objectpath '/',)");
-    EXPECT_EQ(read_alias(none, path), GNOME_KEYRING_RESULT_OK);
-    EXPECT_FALSE(path);
-    g_autoptr(GVariant) login = parse("(objectpath '/org/freedesktop/secrets/collection/login',)");
-    EXPECT_EQ(read_alias(login, path), GNOME_KEYRING_RESULT_OK);
-    EXPECT_EQ(path, "/org/freedesktop/secrets/collection/login");
-}
-
 TEST(Replies, InfoNeedsEveryPropertyWithItsType) {
     g_autoptr(GVariant) locked = parse("(<true>,)");
     g_autoptr(GVariant) created = parse("(<uint64 1700000000>,)");
@@ -109,19 +99,6 @@ TEST(Replies, InfoNeedsEveryPropertyWithItsType) {
     EXPECT_GT(info.mtime, 0) << "a time past time_t must not wrap into the past";
     EXPECT_EQ(read_info(locked, signed_time, created, info), GNOME_KEYRING_RESULT_IO_ERROR);
     EXPECT_EQ(read_info(created, created, created, info), GNOME_KEYRING_RESULT_IO_ERROR);
-}
-
-TEST(Replies, PathsAndStrings) {
-    g_autoptr(GVariant) paths = parse("(<[objectpath '/a', '/b']>,)");
-    g_autoptr(GVariant) text = parse("(<'my keys'>,)");
-    std::vector<std::string> found;
-    std::string label;
-    EXPECT_EQ(read_paths(paths, found), GNOME_KEYRING_RESULT_OK);
-    EXPECT_EQ(found, (std::vector<std::string>{"/a", "/b"}));
-    EXPECT_EQ(read_paths(text, found), GNOME_KEYRING_RESULT_IO_ERROR);
-    EXPECT_EQ(read_string(text, label), GNOME_KEYRING_RESULT_OK);
-    EXPECT_EQ(label, "my keys");
-    EXPECT_EQ(read_string(paths, label), GNOME_KEYRING_RESULT_IO_ERROR);
 }
 
 } // namespace

@@ -141,7 +141,6 @@ TEST(CommandLine, ParserDiagnosticThenUsage) {
     };
     const Case cases[] = {
         {{"--lock"}, "option '--lock' requires an argument"},
-        {{"-t", "--list=x"}, ""},
         {{"--list=x"}, "option '--list' doesn't allow an argument"},
         {{"--l"}, "option '--l' is ambiguous; possibilities: '--list' '--lock'"},
         {{"-x"}, "invalid option -- 'x'"},
@@ -149,12 +148,7 @@ TEST(CommandLine, ParserDiagnosticThenUsage) {
         {{"-c"}, "option requires an argument -- 'c'"},
     };
     for (const auto &c : cases) {
-        auto run = brassbox(c.args);
-        if (c.diagnostic.empty()) {
-            EXPECT_EQ(run.out, "session\n");
-            continue;
-        }
-        expect_usage(run, kBin + ": " + c.diagnostic + "\n");
+        expect_usage(brassbox(c.args), kBin + ": " + c.diagnostic + "\n");
     }
 }
 
