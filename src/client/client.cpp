@@ -55,27 +55,34 @@ gboolean on_time_limit(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
-void on_bus(GObject * /*source*/, GAsyncResult *result, gpointer data) {
+gboolean on_start(gpointer data) {
     auto &req = *static_cast<Request *>(data);
-    g_autoptr(GError) error = nullptr;
-    GDBusConnection *connection = g_bus_get_finish(result, &error);
-    if (connection == nullptr)
-        return finish(req, req.timed_out ? GNOME_KEYRING_RESULT_IO_ERROR
-                                         : GNOME_KEYRING_RESULT_NO_KEYRING_DAEMON);
-    keep_bus(connection);
+    if (bus == nullptr) {
+        // Only when nobody asked gnome_keyring_is_available() first.
+        g_autoptr(GError) error = nullptr;
+        GDBusConnection *connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+        if (connection == nullptr) {
+            finish(req, GNOME_KEYRING_RESULT_NO_KEYRING_DAEMON);
+            return G_SOURCE_REMOVE;
+        }
+        keep_bus(connection);
+    }
     if (daemon_stuck)
-        return finish(req, GNOME_KEYRING_RESULT_IO_ERROR);
-    req.next(req);
+        finish(req, GNOME_KEYRING_RESULT_IO_ERROR);
+    else
+        req.next(req);
+    return G_SOURCE_REMOVE;
 }
 
-// Every request starts by reaching the bus asynchronously, so even one
-// that fails at once is answered from the main loop, never from here.
+// Every request starts from the main loop, so even one that fails at once
+// is answered from there, never from inside the operation call. (Reaching
+// the bus with g_bus_get() instead would start a thread to do it.)
 gpointer start(std::unique_ptr<Request> owned, Step first) {
     Request &req = *owned.release();
     req.cancellable = g_cancellable_new();
     req.timer = g_timeout_add(kTimeLimitMs, on_time_limit, &req);
     req.next = first;
-    g_bus_get(G_BUS_TYPE_SESSION, req.cancellable, on_bus, &req);
+    g_idle_add(on_start, &req);
     return &req;
 }
 
