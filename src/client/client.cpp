@@ -301,10 +301,6 @@ Request::~Request() {
     g_clear_object(&cancellable);
 }
 
-GDBusConnection *session_bus() {
-    return bus;
-}
-
 void send(Request &req, std::vector<Call> calls, Step next) {
     req.replies.clear();
     req.replies.resize(calls.size());

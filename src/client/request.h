@@ -104,7 +104,6 @@ struct Call {
 
 extern const char *const kServicePath;
 
-GDBusConnection *session_bus();
 // Sends the calls together; next runs once every reply is in req.replies.
 void send(Request &req, std::vector<Call> calls, Step next);
 // What a failed call means, minding the request's own time limit.
