@@ -6,16 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <memory>
 
 int exit_status = 0;
 
 namespace {
 
-struct PasswordFree {
-    void operator()(char *password) const { free_password(password); }
-};
-using Password = std::unique_ptr<char, PasswordFree>;
+constexpr const char *kPasswordPrompt = "Enter password for '%s' keyring: ";
 
 gpointer tag(const char *word) {
     return const_cast<char *>(word);
@@ -47,10 +43,21 @@ template <typename Send> int run_request(Send send) {
     return exit_status;
 }
 
-int confirm(int status, const char *format, const char *keyname) {
+// The name and daemon checks that come before any request on a keyring.
+bool ready(const char *keyname) {
+    return name_given(keyname) && daemon_available();
+}
+
+int confirm(int status, const char *confirmation, const char *keyname) {
     if (status != 0)
-        fprintf(stderr, format, keyname);
+        fprintf(stderr, confirmation, keyname);
     return status;
+}
+
+// A change to a named keyring, confirmed with the name as typed.
+template <typename Send>
+int change_request(const char *keyname, const char *confirmation, Send send) {
+    return ready(keyname) ? confirm(run_request(send), confirmation, keyname) : 0;
 }
 
 // The data written to standard output is what a query was run for: if
@@ -63,15 +70,14 @@ int check_output(int status) {
     return status;
 }
 
-void fail(GnomeKeyringResult result) {
-    print_error(result, "ERROR");
-    exit_status = 0;
+void answer(int status) {
+    exit_status = status;
     g_main_loop_quit(loop);
 }
 
-void succeed() {
-    exit_status = 1;
-    g_main_loop_quit(loop);
+void fail(GnomeKeyringResult result) {
+    print_error(result, "ERROR");
+    answer(0);
 }
 
 void print_time(const char *label, time_t when) {
@@ -83,13 +89,14 @@ void print_time(const char *label, time_t when) {
 }
 
 template <typename Send>
-int password_request(const char *keyname, const char *password, const char *done, Send send) {
-    if (!name_given(keyname) || !daemon_available())
+int password_request(const char *keyname, const char *password, const char *confirmation,
+                     Send send) {
+    if (!ready(keyname))
         return 0;
     Password pass(ask__password(keyname, password, kPasswordPrompt));
     if (pass == nullptr)
         return 0;
-    return confirm(run_request([&] { send(pass.get()); }), done, keyname);
+    return confirm(run_request([&] { send(pass.get()); }), confirmation, keyname);
 }
 
 } // namespace
@@ -97,7 +104,7 @@ int password_request(const char *keyname, const char *password, const char *done
 void callback__done(GnomeKeyringResult result, gpointer /*data*/) {
     if (result != GNOME_KEYRING_RESULT_OK)
         return fail(result);
-    succeed();
+    answer(1);
 }
 
 void callback__get_list(GnomeKeyringResult result, GList *list, gpointer data) {
@@ -105,7 +112,7 @@ void callback__get_list(GnomeKeyringResult result, GList *list, gpointer data) {
         return fail(result);
     if (tag_is(data, "list"))
         g_list_foreach(list, foreach__get_keyring, data);
-    succeed();
+    answer(1);
 }
 
 void foreach__get_keyring(gpointer data, gpointer user_data) {
@@ -117,14 +124,11 @@ void callback__get_str(GnomeKeyringResult result, const char *string, gpointer d
     if (result != GNOME_KEYRING_RESULT_OK)
         return fail(result);
     // No default keyring: nothing to say, and nothing was shown.
-    if (string == nullptr) {
-        exit_status = 0;
-        g_main_loop_quit(loop);
-        return;
-    }
+    if (string == nullptr)
+        return answer(0);
     if (tag_is(data, "getdef"))
         printf("%s\n", string);
-    succeed();
+    answer(1);
 }
 
 void callback__get_info(GnomeKeyringResult result, GnomeKeyringInfo *info, gpointer data) {
@@ -140,7 +144,7 @@ void callback__get_info(GnomeKeyringResult result, GnomeKeyringInfo *info, gpoin
         print_time("Keyring created on : ", created);
         print_time("Keyring modified on : ", modified);
     }
-    succeed();
+    answer(1);
 }
 
 int keyring_list() {
@@ -158,16 +162,13 @@ int keyring_getdef() {
 }
 
 int keyring_setdef(const char *keyname) {
-    if (!name_given(keyname) || !daemon_available())
-        return 0;
-    int status = run_request([=] {
+    return change_request(keyname, "Set '%s' keyring as default.\n", [=] {
         gnome_keyring_set_default_keyring(keyname, callback__done, tag("setdef"), nullptr);
     });
-    return confirm(status, "Set '%s' keyring as default.\n", keyname);
 }
 
 int keyring_info(const char *keyname) {
-    if (!name_given(keyname) || !daemon_available())
+    if (!ready(keyname))
         return 0;
     tzset();
     return check_output(run_request(
@@ -175,19 +176,15 @@ int keyring_info(const char *keyname) {
 }
 
 int keyring_lock(const char *keyname) {
-    if (!name_given(keyname) || !daemon_available())
-        return 0;
-    int status =
-        run_request([=] { gnome_keyring_lock(keyname, callback__done, tag("lock"), nullptr); });
-    return confirm(status, "Locked '%s' keyring.\n", keyname);
+    return change_request(keyname, "Locked '%s' keyring.\n", [=] {
+        gnome_keyring_lock(keyname, callback__done, tag("lock"), nullptr);
+    });
 }
 
 int keyring_delete(const char *keyname) {
-    if (!name_given(keyname) || !daemon_available())
-        return 0;
-    int status =
-        run_request([=] { gnome_keyring_delete(keyname, callback__done, tag("delete"), nullptr); });
-    return confirm(status, "Deleted '%s' keyring.\n", keyname);
+    return change_request(keyname, "Deleted '%s' keyring.\n", [=] {
+        gnome_keyring_delete(keyname, callback__done, tag("delete"), nullptr);
+    });
 }
 
 int keyring_create(const char *keyname, const char *password) {
@@ -209,7 +206,6 @@ int keyring_modify(const char * /*keyname*/, const char * /*password*/,
 }
 
 char *ask__password(const char *keyring, const char *password, const char *prompt_str) {
-    protect_process_memory();
     if (password != nullptr)
         return g_strdup(password);
     g_autofree char *prompt = g_strdup_printf(prompt_str, keyring);

@@ -10,8 +10,6 @@
 extern GMainLoop *loop;
 extern int exit_status;
 
-inline constexpr const char *kPasswordPrompt = "Enter password for '%s' keyring: ";
-
 int keyring_list();
 int keyring_getdef();
 int keyring_setdef(const char *keyname);

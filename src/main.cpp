@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
-#include <memory>
 #include <unistd.h>
 
 GMainLoop *loop = nullptr;
@@ -36,13 +35,9 @@ const struct option long_options[] = {
 
 namespace {
 
-struct PasswordFree {
-    void operator()(char *password) const { free_password(password); }
-};
-
 // Static, so that exit() wipes whatever password was given.
-std::unique_ptr<char, PasswordFree> password;
-std::unique_ptr<char, PasswordFree> new_password;
+Password password;
+Password new_password;
 
 // A closed standard stream would let the bus connection take its number,
 // and data meant for the user would go to the daemon. Closed standard
@@ -57,6 +52,7 @@ void open_standard_streams() {
 // Keeps a password out of the argument vector, where any user could read
 // it in /proc or ps for the life of the request.
 char *take_secret(char *argument) {
+    protect_process_memory();
     char *copy = g_strdup(argument);
     explicit_bzero(argument, strlen(argument));
     return copy;
@@ -72,7 +68,6 @@ int main(int argc, char **argv) {
     g_autofree char *keyname = nullptr;
 
     open_standard_streams();
-    protect_process_memory();
     if (argc < 2)
         print_usage(argc > 0 ? argv[0] : nullptr);
     g_set_application_name("brassbox");

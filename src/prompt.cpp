@@ -224,6 +224,7 @@ char *read_from_terminal(int tty, const char *prompt) {
 } // namespace
 
 char *read_password(const char *prompt) {
+    protect_process_memory();
     int tty = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (tty < 0)
         return read_from(STDIN_FILENO);

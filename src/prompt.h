@@ -1,5 +1,7 @@
-// Reading a password without showing it.
+// Reading a password without showing it, and keeping it secret.
 #pragma once
+
+#include <memory>
 
 // From the controlling terminal: prompt shown there, echo off, one line
 // read, the terminal restored even when a signal ends the wait. With no
@@ -11,5 +13,12 @@ char *read_password(const char *prompt);
 // Wipes a password copy and releases it; null is ignored.
 void free_password(char *password);
 
-// Keeps passwords out of core dumps and away from debuggers.
+struct PasswordFree {
+    void operator()(char *password) const { free_password(password); }
+};
+// A password copy that is wiped when it goes.
+using Password = std::unique_ptr<char, PasswordFree>;
+
+// Keeps passwords out of core dumps and away from debuggers; called
+// wherever a password enters the process.
 void protect_process_memory();

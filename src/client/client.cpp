@@ -126,7 +126,7 @@ GnomeKeyringResult labelled_paths(const Request &req, std::vector<std::string> &
     for (size_t i = 0; i < req.replies.size() && i < req.paths.size(); i++) {
         const Reply &reply = req.replies[i];
         if (reply.error != nullptr) {
-            auto result = failure(req, reply);
+            auto result = failure(req, reply.error.get(), reply.on_keyring);
             if (result != GNOME_KEYRING_RESULT_NO_SUCH_KEYRING)
                 return result;
             continue;
@@ -316,18 +316,18 @@ void send(Request &req, std::vector<Call> calls, Step next) {
     }
 }
 
-GnomeKeyringResult failure(const Request &req, const Reply &reply) {
+GnomeKeyringResult failure(const Request &req, const GError *error, bool on_keyring) {
     // For G_MESSAGES_DEBUG=brassbox; the daemon's words never hold a password.
-    g_debug("the daemon answered: %s", reply.error->message);
+    g_debug("the daemon answered: %s", error->message);
     if (req.timed_out)
         return GNOME_KEYRING_RESULT_IO_ERROR;
-    return result_for_error(reply.error.get(), reply.on_keyring);
+    return result_for_error(error, on_keyring);
 }
 
 GnomeKeyringResult replies_result(const Request &req) {
     for (const auto &reply : req.replies) {
         if (reply.error != nullptr)
-            return failure(req, reply);
+            return failure(req, reply.error.get(), reply.on_keyring);
     }
     return GNOME_KEYRING_RESULT_OK;
 }

@@ -107,7 +107,7 @@ extern const char *const kServicePath;
 // Sends the calls together; next runs once every reply is in req.replies.
 void send(Request &req, std::vector<Call> calls, Step next);
 // What a failed call means, minding the request's own time limit.
-GnomeKeyringResult failure(const Request &req, const Reply &reply);
+GnomeKeyringResult failure(const Request &req, const GError *error, bool on_keyring);
 // The first failed reply's result, or OK.
 GnomeKeyringResult replies_result(const Request &req);
 // Hands the result to the handler and ends the request.

@@ -66,11 +66,8 @@ void on_session(GObject * /*source*/, GAsyncResult *result, gpointer data) {
     const LibSecret &lib = *libsecret();
     g_autoptr(GError) error = nullptr;
     g_autoptr(SecretService) service = lib.service_open_finish(result, &error);
-    if (service == nullptr) {
-        Reply reply;
-        reply.error.reset(g_steal_pointer(&error));
-        return finish(req, failure(req, reply));
-    }
+    if (service == nullptr)
+        return finish(req, failure(req, error, false));
     // libsecret falls back to sending passwords in the clear when the
     // daemon offers nothing better; never let one travel that way.
     const char *algorithm = lib.session_algorithms(service);
@@ -80,8 +77,8 @@ void on_session(GObject * /*source*/, GAsyncResult *result, gpointer data) {
     auto *copy = static_cast<char *>(g_malloc(password.size() + 1));
     memcpy(copy, password.data(), password.size());
     copy[password.size()] = '\0';
-    SecretValue *value = lib.value_new_full(copy, static_cast<gssize>(password.size()),
-                                            "text/plain", wipe_and_free);
+    SecretValue *value =
+        lib.value_new_full(copy, static_cast<gssize>(password.size()), "text/plain", wipe_and_free);
     GVariant *encoded = lib.encode_dbus_secret(service, value);
     lib.value_unref(value);
     if (encoded == nullptr)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sstream>
 #include <sys/wait.h>
 #include <termios.h>
 
@@ -76,10 +77,28 @@ private:
     std::string shown_;
 };
 
+std::string proc_file(pid_t pid, const char *name) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/" + name);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// A password in memory must not end up in a core file.
+bool core_dumps_off(pid_t pid) {
+    std::istringstream limits(proc_file(pid, "limits"));
+    for (std::string line; std::getline(limits, line);) {
+        std::istringstream fields(line.substr(std::string("Max core file size").size()));
+        std::string soft, hard;
+        if (line.starts_with("Max core file size") && fields >> soft >> hard)
+            return soft == "0" && hard == "0";
+    }
+    return false;
+}
+
 TEST(Prompt, AsksOnTheTerminalWithoutEcho) {
     Terminal tty({"-c", "work"});
     EXPECT_EQ(tty.read_until(kPrompt), kPrompt);
     EXPECT_TRUE(eventually([&] { return !tty.echoes(); }));
+    EXPECT_TRUE(core_dumps_off(tty.pid()));
     tty.type("hunter2\n");
     auto shown = tty.read_until("keyring.");
     EXPECT_EQ(shown.find("hunter2"), std::string::npos) << shown;
@@ -139,11 +158,6 @@ TEST(Prompt, LongPasswordFromPipeKeepsEveryByte) {
     EXPECT_EQ(brassbox({"-u", "big"}, {.input = password}).status, 1);
 }
 
-std::string command_line_of(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
-    return {std::istreambuf_iterator<char>(file), {}};
-}
-
 TEST(Prompt, GivenPasswordLeavesTheArgumentVector) {
     pid_t daemon = daemon_pid();
     kill(daemon, SIGSTOP);
@@ -155,7 +169,8 @@ TEST(Prompt, GivenPasswordLeavesTheArgumentVector) {
     pid_t pid = std::stoi(g_subprocess_get_identifier(process));
     // Waiting on the stopped daemon, long after its options were read.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    std::string seen = command_line_of(pid);
+    std::string seen = proc_file(pid, "cmdline");
+    EXPECT_TRUE(core_dumps_off(pid));
     kill(daemon, SIGCONT);
     g_subprocess_wait(process, nullptr, nullptr);
     EXPECT_NE(seen.find("session"), std::string::npos);
