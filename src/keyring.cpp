@@ -50,7 +50,7 @@ bool ready(const char *keyname) {
 
 int confirm(int status, const char *confirmation, const char *keyname) {
     if (status != 0)
-        fprintf(stderr, confirmation, keyname);
+        fprintf(stderr, confirmation, shown(keyname, stderr).c_str());
     return status;
 }
 
@@ -117,7 +117,7 @@ void callback__get_list(GnomeKeyringResult result, GList *list, gpointer data) {
 
 void foreach__get_keyring(gpointer data, gpointer user_data) {
     if (data != nullptr && tag_is(user_data, "list"))
-        printf("%s\n", static_cast<const char *>(data));
+        printf("%s\n", shown(static_cast<const char *>(data), stdout).c_str());
 }
 
 void callback__get_str(GnomeKeyringResult result, const char *string, gpointer data) {
@@ -127,7 +127,7 @@ void callback__get_str(GnomeKeyringResult result, const char *string, gpointer d
     if (string == nullptr)
         return answer(0);
     if (tag_is(data, "getdef"))
-        printf("%s\n", string);
+        printf("%s\n", shown(string, stdout).c_str());
     answer(1);
 }
 

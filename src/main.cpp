@@ -2,6 +2,7 @@
 #include "prompt.h"
 #include "usage.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
+#include <vector>
 
 GMainLoop *loop = nullptr;
 
@@ -49,13 +51,46 @@ void open_standard_streams() {
     }
 }
 
-// Keeps a password out of the argument vector, where any user could read
-// it in /proc or ps for the life of the request.
-char *take_secret(char *argument) {
+constexpr const char *kShortOptions = "ts:gc:d:l:u:m:i:hp:n:v";
+
+// Where a wiped value was written right after its option letter
+// ("-psecret"): one byte stays there, so that the parser still sees a
+// value and reads the options exactly as given.
+std::vector<char *> placeholders;
+
+char *take_secret(char *argument, bool attached) {
     protect_process_memory();
     char *copy = g_strdup(argument);
     explicit_bzero(argument, strlen(argument));
+    if (attached) {
+        argument[0] = '*';
+        placeholders.push_back(argument);
+    }
     return copy;
+}
+
+// Keeps passwords out of the argument vector, where any user could read
+// them in /proc or ps for the life of the request: every -p and -n value
+// is copied and wiped before any command runs, even one that comes before
+// them on the line. The last of each is the one a command uses.
+void take_secrets(int argc, char **argv) {
+    // The parser reorders the vector it reads; the real one is read later.
+    std::vector<char *> scan(argv, argv + argc);
+    opterr = 0;
+    for (int option;
+         (option = getopt_long(argc, scan.data(), kShortOptions, long_options, nullptr)) != -1;) {
+        if ((option != 'p' && option != 'n') || optarg == nullptr)
+            continue;
+        bool attached = std::find(argv, argv + argc, optarg) == argv + argc;
+        (option == 'p' ? password : new_password).reset(take_secret(optarg, attached));
+    }
+    opterr = 1;
+    optind = 0; // start afresh
+}
+
+void clear_placeholders() {
+    for (char *placeholder : placeholders)
+        *placeholder = '\0';
 }
 
 } // namespace
@@ -67,13 +102,15 @@ int main(int argc, char **argv) {
     int option_unlock = 0;
     g_autofree char *keyname = nullptr;
 
+    remember_ignored_signals();
     open_standard_streams();
     if (argc < 2)
         print_usage(argc > 0 ? argv[0] : nullptr);
     g_set_application_name("brassbox");
+    take_secrets(argc, argv);
 
     for (;;) {
-        int option = getopt_long(argc, argv, "ts:gc:d:l:u:m:i:hp:n:v", long_options, &option_index);
+        int option = getopt_long(argc, argv, kShortOptions, long_options, &option_index);
         switch (option) {
         case -1:
             break;
@@ -101,13 +138,8 @@ int main(int argc, char **argv) {
             }
             continue;
         case 'p':
-            if (optarg != nullptr)
-                password.reset(take_secret(optarg));
-            continue;
         case 'n':
-            if (optarg != nullptr)
-                new_password.reset(take_secret(optarg));
-            continue;
+            continue; // taken before the first command could run
         case 'v':
             print_version();
             exit(0);
@@ -119,6 +151,7 @@ int main(int argc, char **argv) {
         }
         break;
     }
+    clear_placeholders();
 
     if (option_create != 0)
         exit(keyring_create(keyname, password.get()));
@@ -127,6 +160,6 @@ int main(int argc, char **argv) {
     if (option_unlock != 0)
         exit(keyring_unlock(keyname, password.get()));
 
-    fprintf(stderr, "keyring: unkown command -- %s.", argv[1]);
+    fprintf(stderr, "keyring: unkown command -- %s.", shown(argv[1], stderr).c_str());
     print_usage(argv[0]);
 }

@@ -20,21 +20,50 @@ namespace {
 // endless stream (`< /dev/zero`) can make us hold.
 constexpr size_t kMaxPassword = size_t{16} * 1024 * 1024;
 
-constexpr std::array kWatchedSignals = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,
-                                        SIGTSTP, SIGTTIN, SIGTTOU, SIGALRM};
+// Stopping with echo off would leave the shell silent: these are noted,
+// and delivered once the terminal is restored.
+constexpr std::array kStopSignals = {SIGTSTP, SIGTTIN, SIGTTOU};
+
+// Signals whose default action neither ends nor stops the process, and
+// those no handler can catch.
+constexpr std::array kHarmlessSignals = {SIGKILL, SIGSTOP, SIGCHLD, SIGCONT, SIGURG, SIGWINCH};
 
 volatile sig_atomic_t caught[NSIG];
 // Written by the handler, so that the wait for input ends whichever of
 // the process's threads (GLib runs its own) the signal was delivered to.
 int wake_pipe[2] = {-1, -1};
 
-void note_signal(int signo) {
+// What a handler needs to give the terminal back before the process ends.
+int quiet_tty = -1;
+struct termios tty_before {};
+volatile sig_atomic_t echo_off = 0;
+
+// Those the process started with ignored, as its caller chose.
+sigset_t ignored_at_start;
+
+void note_stop(int signo) {
     int saved_errno = errno;
     caught[signo] = 1;
     if (write(wake_pipe[1], "", 1) < 0) {
         // Full: a wake-up is already waiting.
     }
     errno = saved_errno;
+}
+
+// Any other signal ends the process: first the terminal is restored, then
+// the default action happens (SA_RESETHAND has put it back).
+void end_on_signal(int signo) {
+    if (echo_off != 0) {
+        tcsetattr(quiet_tty, TCSANOW, &tty_before);
+        if (write(quiet_tty, "\n", 1) < 0) {
+            // Nothing more can be done for the terminal.
+        }
+    }
+    raise(signo);
+}
+
+bool is_stop_signal(int signo) {
+    return std::ranges::find(kStopSignals, signo) != kStopSignals.end();
 }
 
 void wipe_and_release(char *bytes, size_t size) {
@@ -78,16 +107,16 @@ private:
     size_t capacity_ = 0;
 };
 
-bool signal_caught() {
-    return std::ranges::any_of(kWatchedSignals, [](int signo) { return caught[signo] != 0; });
+bool stop_caught() {
+    return std::ranges::any_of(kStopSignals, [](int signo) { return caught[signo] != 0; });
 }
 
-// Waits for input; false when a watched signal arrived first.
+// Waits for input; false when a stop signal arrived first.
 bool wait_for_input(int fd) {
     for (;;) {
         std::array<pollfd, 2> ready{{{fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}}};
         int got = poll(ready.data(), ready.size(), -1);
-        if (signal_caught())
+        if (stop_caught())
             return false;
         if (got > 0)
             return true;
@@ -96,15 +125,20 @@ bool wait_for_input(int fd) {
     }
 }
 
-// Reads up to the first newline (not kept) or the end of input. False on
-// a read error, a watched signal, or a line too long.
+// Reads up to the first newline (not kept) or the end of input, and not a
+// byte further: what follows is left for whoever reads the input next.
+// From a file that can seek, a chunk is read and the rest handed back;
+// otherwise a byte at a time. False on a read error, a stop signal, or a
+// line too long.
 bool read_line(int fd, Line &line, bool &at_end, bool watched) {
     std::array<char, 4096> chunk{};
+    const bool seekable = lseek(fd, 0, SEEK_CUR) >= 0;
+    const size_t step = seekable ? chunk.size() : 1;
     at_end = false;
     for (;;) {
         if (watched && !wait_for_input(fd))
             return false;
-        ssize_t got = read(fd, chunk.data(), chunk.size());
+        ssize_t got = read(fd, chunk.data(), step);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -115,6 +149,9 @@ bool read_line(int fd, Line &line, bool &at_end, bool watched) {
         }
         std::string_view bytes(chunk.data(), static_cast<size_t>(got));
         auto end = bytes.find('\n');
+        if (end != std::string_view::npos && seekable &&
+            lseek(fd, static_cast<off_t>(end + 1) - got, SEEK_CUR) < 0)
+            return false;
         bool ok = line.append(bytes.substr(0, end));
         explicit_bzero(chunk.data(), chunk.size());
         if (!ok || end != std::string_view::npos)
@@ -142,45 +179,54 @@ char *read_from(int fd, bool watched = false) {
 }
 
 struct Watch {
-    std::array<struct sigaction, kWatchedSignals.size()> saved{};
+    std::array<struct sigaction, NSIG> saved{};
+    std::array<bool, NSIG> replaced{};
 };
 
-// While echo is off, signals are noted by a handler instead of ending or
-// stopping the process with the terminal still silent.
+// While echo is off, no signal may end or stop the process with the
+// terminal still silent. A signal the caller chose to ignore stays ignored.
 bool watch_signals(Watch &watch) {
     if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
-    struct sigaction action {};
-    action.sa_handler = note_signal;
-    sigemptyset(&action.sa_mask);
-    // A signal our caller chose to ignore stays ignored.
-    for (size_t i = 0; i < kWatchedSignals.size(); i++) {
-        caught[kWatchedSignals[i]] = 0;
-        sigaction(kWatchedSignals[i], nullptr, &watch.saved[i]);
-        if (watch.saved[i].sa_handler != SIG_IGN)
-            sigaction(kWatchedSignals[i], &action, nullptr);
+    struct sigaction stop {};
+    stop.sa_handler = note_stop;
+    sigemptyset(&stop.sa_mask);
+    struct sigaction end {};
+    end.sa_handler = end_on_signal;
+    end.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigfillset(&end.sa_mask);
+    for (int signo = 1; signo < NSIG; signo++) {
+        caught[signo] = 0;
+        if (std::ranges::find(kHarmlessSignals, signo) != kHarmlessSignals.end() ||
+            sigismember(&ignored_at_start, signo) == 1)
+            continue;
+        // Fails for the signals the C library keeps for itself.
+        watch.replaced[signo] =
+            sigaction(signo, is_stop_signal(signo) ? &stop : &end, &watch.saved[signo]) == 0;
     }
     return true;
 }
 
 void unwatch_signals(const Watch &watch) {
-    for (size_t i = 0; i < kWatchedSignals.size(); i++)
-        sigaction(kWatchedSignals[i], &watch.saved[i], nullptr);
+    for (int signo = 1; signo < NSIG; signo++) {
+        if (watch.replaced[signo])
+            sigaction(signo, &watch.saved[signo], nullptr);
+    }
     close(wake_pipe[0]);
     close(wake_pipe[1]);
     wake_pipe[0] = wake_pipe[1] = -1;
 }
 
-// Delivers what arrived while we waited, now that the terminal is sane.
-// True when the process was stopped and continued: ask again.
-bool deliver_caught_signals() {
+// Delivers a stop that arrived while we waited, now that the terminal is
+// sane. True when the process was stopped and continued: ask again.
+bool deliver_stop() {
     bool stopped = false;
-    for (int signo : kWatchedSignals) {
+    for (int signo : kStopSignals) {
         if (caught[signo] == 0)
             continue;
         caught[signo] = 0;
         kill(getpid(), signo);
-        stopped = stopped || signo == SIGTSTP || signo == SIGTTIN || signo == SIGTTOU;
+        stopped = true;
     }
     return stopped;
 }
@@ -201,21 +247,23 @@ char *read_from_terminal(int tty, const char *prompt) {
         Watch watch;
         if (!watch_signals(watch))
             return nullptr;
-        struct termios saved {};
-        bool quiet = tcgetattr(tty, &saved) == 0;
+        bool quiet = tcgetattr(tty, &tty_before) == 0;
         if (quiet) {
-            struct termios silent = saved;
+            struct termios silent = tty_before;
             silent.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
             silent.c_lflag |= ICANON | ISIG;
+            quiet_tty = tty;
+            echo_off = 1;
             quiet = tcsetattr(tty, TCSAFLUSH, &silent) == 0;
         }
         write_all(tty, prompt);
         char *password = read_from(tty, true);
         write_all(tty, "\n");
         if (quiet)
-            tcsetattr(tty, TCSAFLUSH, &saved);
+            tcsetattr(tty, TCSAFLUSH, &tty_before);
+        echo_off = 0;
         unwatch_signals(watch);
-        if (!deliver_caught_signals())
+        if (!deliver_stop())
             return password;
         free_password(password);
     }
@@ -238,6 +286,15 @@ void free_password(char *password) {
         return;
     explicit_bzero(password, strlen(password));
     g_free(password);
+}
+
+void remember_ignored_signals() {
+    sigemptyset(&ignored_at_start);
+    for (int signo = 1; signo < NSIG; signo++) {
+        struct sigaction action {};
+        if (sigaction(signo, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
+            sigaddset(&ignored_at_start, signo);
+    }
 }
 
 void protect_process_memory() {

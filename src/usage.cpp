@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 const char usage_str[] =
     "\n"
@@ -60,4 +61,35 @@ void print_error(int err_code, const char *err_type) {
         return;
     }
     fprintf(stderr, "%s: %s", err_type, error_msg[err_code]);
+}
+
+std::string escape_controls(std::string_view text) {
+    constexpr std::string_view kHex = "0123456789abcdef";
+    std::string escaped;
+    escaped.reserve(text.size());
+    auto escape = [&](unsigned char c) {
+        escaped += "\\x";
+        escaped += kHex[c >> 4];
+        escaped += kHex[c & 0xf];
+    };
+    for (size_t i = 0; i < text.size(); i++) {
+        auto c = static_cast<unsigned char>(text[i]);
+        auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (c < 0x20 || c == 0x7f) {
+            escape(c);
+        } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+            escape(c);
+            escape(next);
+            i++;
+        } else if (c == '\\') {
+            escaped += "\\\\";
+        } else {
+            escaped += static_cast<char>(c);
+        }
+    }
+    return escaped;
+}
+
+std::string shown(std::string_view text, FILE *stream) {
+    return isatty(fileno(stream)) != 0 ? escape_controls(text) : std::string(text);
 }

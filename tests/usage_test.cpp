@@ -27,4 +27,15 @@ TEST(Messages, CodeOutsideTableStillGivesOneLine) {
     }
 }
 
+TEST(Messages, ControlCharactersAreEscapedForTerminals) {
+    EXPECT_EQ(escape_controls("work"), "work");
+    EXPECT_EQ(escape_controls("\x1b]0;x\x07"), "\\x1b]0;x\\x07");
+    EXPECT_EQ(escape_controls(std::string("a\0\x1f\x7f", 4)), "a\\x00\\x1f\\x7f");
+    EXPECT_EQ(escape_controls("\xc2\x80\xc2\x9f"), "\\xc2\\x80\\xc2\\x9f");
+    // Printable text around them stays, and UTF-8 letters are no controls.
+    EXPECT_EQ(escape_controls("\xc2\xa0 w\xc3\xb6rk \xc4\x9b"), "\xc2\xa0 w\xc3\xb6rk \xc4\x9b");
+    EXPECT_EQ(escape_controls("a\\x1b"), "a\\\\x1b");
+    EXPECT_EQ(escape_controls("\xc2"), "\xc2");
+}
+
 } // namespace

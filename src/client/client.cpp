@@ -27,11 +27,47 @@ GDBusConnection *bus = nullptr;
 // time; every request then fails at once instead of waiting again.
 bool daemon_stuck = false;
 
+// Connecting and authenticating wait on the bus with no time limit of
+// their own, so they run under ours: a bus that accepts a connection and
+// never speaks must not hold the tool. Null when the bus cannot be
+// reached before the deadline (monotonic, in microseconds).
+GDBusConnection *connect_bus(gint64 deadline) {
+    struct Connecting {
+        GDBusConnection *connection = nullptr;
+        bool done = false;
+        bool late = false;
+    } connecting;
+    // The answer comes only through this context, which nobody runs once
+    // we stop waiting: an attempt still under way then never reaches us.
+    g_autoptr(GMainContext) context = g_main_context_new();
+    g_main_context_push_thread_default(context);
+    // The shared connection, on which libsecret opens the session too.
+    g_bus_get(
+        G_BUS_TYPE_SESSION, nullptr,
+        [](GObject *, GAsyncResult *result, gpointer data) {
+            auto &connecting = *static_cast<Connecting *>(data);
+            connecting.connection = g_bus_get_finish(result, nullptr);
+            connecting.done = true;
+        },
+        &connecting);
+    gint64 left_ms = std::max<gint64>(deadline - g_get_monotonic_time(), 0) / 1000;
+    g_autoptr(GSource) limit = g_timeout_source_new(static_cast<guint>(left_ms));
+    g_source_set_callback(
+        limit,
+        [](gpointer data) {
+            static_cast<Connecting *>(data)->late = true;
+            return G_SOURCE_REMOVE;
+        },
+        &connecting, nullptr);
+    g_source_attach(limit, context);
+    while (!connecting.done && !connecting.late)
+        g_main_context_iteration(context, TRUE);
+    g_source_destroy(limit);
+    g_main_context_pop_thread_default(context);
+    return connecting.connection;
+}
+
 void keep_bus(GDBusConnection *connection) {
-    if (bus != nullptr) {
-        g_object_unref(connection);
-        return;
-    }
     bus = connection;
     // Losing the bus must end the request with an error, not the process.
     g_dbus_connection_set_exit_on_close(bus, FALSE);
@@ -59,8 +95,8 @@ gboolean on_start(gpointer data) {
     auto &req = *static_cast<Request *>(data);
     if (bus == nullptr) {
         // Only when nobody asked gnome_keyring_is_available() first.
-        g_autoptr(GError) error = nullptr;
-        GDBusConnection *connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+        GDBusConnection *connection =
+            connect_bus(g_get_monotonic_time() + gint64{kTimeLimitMs} * 1000);
         if (connection == nullptr) {
             finish(req, GNOME_KEYRING_RESULT_NO_KEYRING_DAEMON);
             return G_SOURCE_REMOVE;
@@ -234,6 +270,26 @@ constexpr KeyringAction kUnlock = {
     outcome_of_replies,
 };
 
+// Racers for one name may all have passed the check for it before any of
+// them created its keyring. So each looks again once its own exists: the
+// keyring the name finds stays, and every other racer takes back the one
+// it made. All compute the same winner, and the daemon never gives a later
+// keyring an earlier place, so exactly one says it created the keyring.
+void settle_create(Request &req) {
+    std::vector<std::string> found;
+    auto result = labelled_paths(req, found);
+    if (result != GNOME_KEYRING_RESULT_OK)
+        return finish(req, result);
+    auto winner = keyring_for_name(req.name, req.paths, found);
+    if (!winner || *winner == req.path)
+        return finish(req, GNOME_KEYRING_RESULT_OK);
+    send(req, {{req.path, kCollectionInterface, "Delete", nullptr}}, [](Request &req) {
+        // Failing to take it back changes nothing: the name is another's.
+        replies_result(req);
+        finish(req, GNOME_KEYRING_RESULT_ALREADY_EXISTS);
+    });
+}
+
 void send_create(Request &req) {
     GVariantBuilder properties;
     g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
@@ -244,9 +300,11 @@ void send_create(Request &req) {
            g_variant_new("(a{sv}@(oayays))", &properties, req.secret.get())}},
          [](Request &req) {
              auto result = replies_result(req);
-             finish(req, result != GNOME_KEYRING_RESULT_OK
-                             ? result
-                             : read_created(req.replies[0].value.get()));
+             if (result == GNOME_KEYRING_RESULT_OK)
+                 result = read_created(req.replies[0].value.get(), req.path);
+             if (result != GNOME_KEYRING_RESULT_OK)
+                 return finish(req, result);
+             read_labels(req, settle_create);
          });
 }
 
@@ -258,8 +316,7 @@ void create_if_new(Request &req) {
     auto result = labelled_paths(req, found);
     if (result != GNOME_KEYRING_RESULT_OK)
         return finish(req, result);
-    auto path = path_for_name(req.name);
-    if (!found.empty() || std::find(req.paths.begin(), req.paths.end(), *path) != req.paths.end())
+    if (keyring_for_name(req.name, req.paths, found))
         return finish(req, GNOME_KEYRING_RESULT_ALREADY_EXISTS);
     encode_password(req, send_create);
 }
@@ -358,14 +415,19 @@ void finish(Request &req, GnomeKeyringResult result) {
 using namespace keyring_client;
 
 gboolean gnome_keyring_is_available() {
+    // Connecting and the check together have one time limit.
+    gint64 deadline = g_get_monotonic_time() + gint64{kTimeLimitMs} * 1000;
+    if (bus == nullptr) {
+        GDBusConnection *connection = connect_bus(deadline);
+        if (connection == nullptr)
+            return FALSE;
+        keep_bus(connection);
+    }
+    auto left_ms = std::max<gint64>((deadline - g_get_monotonic_time()) / 1000, 1);
     g_autoptr(GError) error = nullptr;
-    GDBusConnection *connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    if (connection == nullptr)
-        return FALSE;
-    keep_bus(connection);
     g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
         bus, kServiceName, kServicePath, "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
-        G_DBUS_CALL_FLAGS_NONE, kTimeLimitMs, nullptr, &error);
+        G_DBUS_CALL_FLAGS_NONE, static_cast<int>(left_ms), nullptr, &error);
     if (reply != nullptr)
         return TRUE;
     daemon_stuck = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT);

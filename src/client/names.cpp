@@ -1,5 +1,7 @@
 #include "names.h"
 
+#include <algorithm>
+
 namespace keyring_client {
 namespace {
 
@@ -63,6 +65,20 @@ std::string name_for_path(std::string_view path) {
         path.remove_prefix(kCollectionPrefix.size());
     auto name = decode_name(path);
     return name ? *name : std::string(path);
+}
+
+std::optional<std::string> keyring_for_name(std::string_view name,
+                                            const std::vector<std::string> &all,
+                                            const std::vector<std::string> &labelled) {
+    auto own = path_for_name(name);
+    if (own && std::ranges::find(all, *own) != all.end())
+        return own;
+    auto earliest = std::ranges::min_element(labelled, [](const auto &a, const auto &b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
+    if (earliest == labelled.end())
+        return std::nullopt;
+    return *earliest;
 }
 
 } // namespace keyring_client

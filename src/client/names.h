@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace keyring_client {
 
@@ -23,5 +24,15 @@ std::optional<std::string> path_for_name(std::string_view name);
 // The name a listing shows for a path: the decoded element, or the element
 // as it stands when it does not decode.
 std::string name_for_path(std::string_view path);
+
+// The keyring a name finds among the daemon's keyrings (all their paths)
+// when `labelled` are the paths of those whose label is the name: the one
+// at the name's own path, else the one of the daemon's earliest choice.
+// The daemon names a keyring after its label and, while that is taken,
+// adds the lowest free "_N", so the earliest is the shortest path, then
+// the first in byte order. Nothing when the name finds no keyring.
+std::optional<std::string> keyring_for_name(std::string_view name,
+                                            const std::vector<std::string> &all,
+                                            const std::vector<std::string> &labelled);
 
 } // namespace keyring_client

@@ -149,9 +149,12 @@ GnomeKeyringResult read_prompt(GVariant *reply) {
     return GNOME_KEYRING_RESULT_OK;
 }
 
-GnomeKeyringResult read_created(GVariant *reply) {
-    g_autoptr(GVariant) path = only_child(reply, "(o)");
-    return path == nullptr ? GNOME_KEYRING_RESULT_IO_ERROR : GNOME_KEYRING_RESULT_OK;
+GnomeKeyringResult read_created(GVariant *reply, std::string &path) {
+    g_autoptr(GVariant) created = only_child(reply, "(o)");
+    if (created == nullptr)
+        return GNOME_KEYRING_RESULT_IO_ERROR;
+    path = g_variant_get_string(created, nullptr);
+    return GNOME_KEYRING_RESULT_OK;
 }
 
 } // namespace keyring_client

@@ -33,6 +33,6 @@ GnomeKeyringResult read_lock(GVariant *reply, std::string_view path);
 // is refused, since nobody could answer it.
 GnomeKeyringResult read_prompt(GVariant *reply);
 // CreateWithMasterPassword: the new keyring's path.
-GnomeKeyringResult read_created(GVariant *reply);
+GnomeKeyringResult read_created(GVariant *reply, std::string &path);
 
 } // namespace keyring_client

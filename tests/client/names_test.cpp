@@ -7,6 +7,7 @@ namespace {
 
 using keyring_client::decode_name;
 using keyring_client::encode_name;
+using keyring_client::keyring_for_name;
 using keyring_client::name_for_path;
 using keyring_client::path_for_name;
 
@@ -39,6 +40,24 @@ TEST(Names, TextTheEncoderCannotProduceDoesNotDecode) {
         EXPECT_FALSE(decode_name(element)) << element;
     EXPECT_EQ(name_for_path("/org/freedesktop/secrets/collection/a_zz"), "a_zz");
     EXPECT_EQ(name_for_path("/elsewhere"), "/elsewhere");
+}
+
+TEST(Names, TheKeyringANameFindsIsItsOwnPathElseTheEarliestLabelled) {
+    const std::string prefix = "/org/freedesktop/secrets/collection/";
+    auto at = [&](const char *element) {
+        return prefix + element;
+    };
+    std::vector<std::string> labelled = {at("work_5f10"), at("work_5f2"), at("work"),
+                                         at("work_5f1")};
+    std::vector<std::string> all = labelled;
+    EXPECT_EQ(keyring_for_name("my work", all, labelled), at("work"));
+    labelled.erase(labelled.begin() + 2);
+    EXPECT_EQ(keyring_for_name("my work", all, labelled), at("work_5f1"));
+    // Its own path wins over every label, whatever that keyring's label.
+    all.push_back(at("my_20work"));
+    EXPECT_EQ(keyring_for_name("my work", all, labelled), at("my_20work"));
+    EXPECT_FALSE(keyring_for_name("my work", {at("other")}, {}));
+    EXPECT_FALSE(keyring_for_name("", {}, {}));
 }
 
 } // namespace

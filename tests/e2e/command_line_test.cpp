@@ -105,8 +105,13 @@ TEST(CommandLine, VersionEndsWithZeroEvenAfterDeferredCommands) {
 }
 
 TEST(CommandLine, FirstImmediateCommandRunsAndNothingAfterIt) {
-    for (auto args : std::vector<std::vector<std::string>>{
-             {"-t", "-g"}, {"-t", "extra"}, {"extra", "--list"}, {"--li"}, {"-c", "work", "-t"}}) {
+    for (auto args : std::vector<std::vector<std::string>>{{"-t", "-g"},
+                                                           {"-t", "extra"},
+                                                           {"extra", "--list"},
+                                                           {"--li"},
+                                                           {"-c", "work", "-t"},
+                                                           {"-psecret", "-t"},
+                                                           {"-ptp", "-t"}}) {
         auto run = brassbox(args);
         EXPECT_EQ(run.out, "session\n") << args[0];
         EXPECT_EQ(run.err, "");

@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 #include <set>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 
 namespace {
@@ -38,36 +41,53 @@ TEST(Faults, FrozenDaemonTimesOut) {
 }
 
 TEST(Faults, DaemonKilledDuringTheRequest) {
-    const char *argv[] = {BRASSBOX_BIN, "-c", "work", nullptr};
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GSubprocess) process =
-        g_subprocess_newv(argv,
-                          static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDIN_PIPE |
-                                                        G_SUBPROCESS_FLAGS_STDERR_PIPE),
-                          &error);
-    ASSERT_NE(process, nullptr);
-    // brassbox has found the daemon and waits for the password.
-    std::string wchan = "/proc/" + std::string(g_subprocess_get_identifier(process)) + "/wchan";
-    ASSERT_TRUE(eventually([&] {
-        g_autofree char *waiting = nullptr;
-        return g_file_get_contents(wchan.c_str(), &waiting, nullptr, nullptr) &&
-               strstr(waiting, "pipe_read") != nullptr;
-    }));
+    Terminal tty({"-c", "work"});
+    // The prompt shows that brassbox has found the daemon.
+    ASSERT_NE(tty.read_until("keyring: ").find("keyring: "), std::string::npos);
     pid_t daemon = daemon_pid();
     kill(daemon, SIGSTOP);
-    g_autoptr(GBytes) password = g_bytes_new_static("pw\n", 3);
-    g_autoptr(GBytes) err = nullptr;
+    tty.type("pw\n");
     // The request is sent to the stopped daemon, which then dies.
-    std::thread killer([daemon] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        kill(daemon, SIGKILL);
-    });
-    g_subprocess_communicate(process, password, nullptr, nullptr, &err, &error);
-    killer.join();
-    gsize size = 0;
-    const char *text = static_cast<const char *>(g_bytes_get_data(err, &size));
-    EXPECT_EQ(std::string(text, size), error_line(6));
-    EXPECT_EQ(g_subprocess_get_exit_status(process), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(daemon, SIGKILL);
+    auto failure = error_line(6);
+    failure.replace(failure.size() - 1, 1, "\r\n"); // as the terminal shows it
+    EXPECT_NE(tty.read_until(failure).find(failure), std::string::npos);
+    int status = tty.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A socket that accepts connections and never says a word.
+class SilentBus {
+public:
+    SilentBus() : path_(std::string(getenv("XDG_RUNTIME_DIR")) + "/silent-bus") {
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path_.copy(address.sun_path, sizeof address.sun_path - 1);
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(fd_, 16), 0);
+    }
+    ~SilentBus() {
+        close(fd_);
+        unlink(path_.c_str());
+    }
+    SilentBus(const SilentBus &) = delete;
+    SilentBus &operator=(const SilentBus &) = delete;
+    std::string address() const { return "unix:path=" + path_; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+TEST(Faults, BusThatNeverAnswersIsGivenUp) {
+    SilentBus bus;
+    auto run =
+        brassbox({"-c", "work", "-p", "pw"},
+                 {.env = {{"DBUS_SESSION_BUS_ADDRESS", bus.address()}}, .limit_seconds = 40});
+    EXPECT_TRUE(run.err == error_line(2) || run.err == error_line(6)) << run.err;
+    EXPECT_EQ(run.status, 0);
 }
 
 TEST(Faults, OutputThatCannotBeWrittenIsAFailure) {
@@ -174,6 +194,34 @@ std::vector<Run> all_at_once(const std::vector<std::vector<std::string>> &comman
 std::set<std::string> listed() {
     auto names = keyring_names();
     return {names.begin(), names.end()};
+}
+
+// Racers that all passed the check for the name before any of them created
+// it: one wins, the others take theirs back.
+TEST(Load, ConcurrentCreatesOfOneNameHaveOneWinner) {
+    for (int round = 0; round < 5; round++) {
+        SCOPED_TRACE(round);
+        std::vector<std::vector<std::string>> racers;
+        for (int i = 0; i < 12; i++)
+            racers.push_back({"-c", "same", "-p", "pw" + std::to_string(i)});
+        auto runs = all_at_once(racers);
+        int winner = -1;
+        for (int i = 0; i < static_cast<int>(runs.size()); i++) {
+            if (runs[i].status == 1) {
+                EXPECT_EQ(winner, -1) << "two winners";
+                EXPECT_EQ(runs[i].err, "Created 'same' keyring.\n");
+                winner = i;
+            } else {
+                EXPECT_EQ(runs[i].err, error_line(8));
+                EXPECT_EQ(runs[i].status, 0);
+            }
+        }
+        ASSERT_NE(winner, -1);
+        EXPECT_EQ(listed(), (std::set<std::string>{"same", "session"}));
+        brassbox({"-l", "same"});
+        EXPECT_EQ(brassbox({"-u", "same", "-p", "pw" + std::to_string(winner)}).status, 1);
+        EXPECT_EQ(brassbox({"-d", "same"}).status, 1);
+    }
 }
 
 TEST(Load, FiftyAtOnceLoseNothing) {

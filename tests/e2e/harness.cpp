@@ -1,11 +1,16 @@
 #include "harness.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -62,14 +67,56 @@ Run spawn(const std::vector<std::string> &args, const Launch &launch) {
         ADD_FAILURE() << error->message;
         return {};
     }
+    // Waits in a context of its own, so that a program that hangs is
+    // killed after the limit instead of holding the whole suite.
+    struct Wait {
+        GMainContext *context = g_main_context_new();
+        GBytes *out = nullptr;
+        GBytes *err = nullptr;
+        bool done = false;
+        bool killed = false;
+    } wait;
+    g_main_context_push_thread_default(wait.context);
     g_autoptr(GBytes) input = g_bytes_new(launch.input.data(), launch.input.size());
-    g_autoptr(GBytes) out = nullptr;
-    g_autoptr(GBytes) err = nullptr;
-    if (!g_subprocess_communicate(process, input, nullptr, &out, &err, &error))
-        ADD_FAILURE() << error->message;
+    g_subprocess_communicate_async(
+        process, input, nullptr,
+        [](GObject *source, GAsyncResult *result, gpointer data) {
+            auto &wait = *static_cast<Wait *>(data);
+            g_autoptr(GError) error = nullptr;
+            if (!g_subprocess_communicate_finish(G_SUBPROCESS(source), result, &wait.out, &wait.err,
+                                                 &error))
+                ADD_FAILURE() << error->message;
+            wait.done = true;
+        },
+        &wait);
+    g_autoptr(GSource) limit = g_timeout_source_new_seconds(launch.limit_seconds);
+    struct Limit {
+        GSubprocess *process;
+        bool *killed;
+    } on_limit{process, &wait.killed};
+    g_source_set_callback(
+        limit,
+        [](gpointer data) {
+            auto *limit = static_cast<Limit *>(data);
+            *limit->killed = true;
+            g_subprocess_force_exit(limit->process);
+            return G_SOURCE_REMOVE;
+        },
+        &on_limit, nullptr);
+    g_source_attach(limit, wait.context);
+    while (!wait.done)
+        g_main_context_iteration(wait.context, TRUE);
+    g_source_destroy(limit);
+    g_subprocess_wait(process, nullptr, nullptr);
+    g_main_context_pop_thread_default(wait.context);
+    g_main_context_unref(wait.context);
+    if (wait.killed)
+        ADD_FAILURE() << args[0] << " did not end within " << launch.limit_seconds << " s";
     Run run;
-    run.out = text_of(out);
-    run.err = text_of(err);
+    run.out = text_of(wait.out);
+    run.err = text_of(wait.err);
+    g_clear_pointer(&wait.out, g_bytes_unref);
+    g_clear_pointer(&wait.err, g_bytes_unref);
     run.status = g_subprocess_get_if_exited(process) ? g_subprocess_get_exit_status(process)
                                                      : -g_subprocess_get_term_sig(process);
     return run;
@@ -121,4 +168,69 @@ pid_t daemon_pid() {
     guint32 pid = 0;
     g_variant_get(reply, "(u)", &pid);
     return static_cast<pid_t>(pid);
+}
+
+Terminal::Terminal(const std::vector<std::string> &args) {
+    std::vector<char *> argv{const_cast<char *>(BRASSBOX_BIN)};
+    for (const auto &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+        // As from a login shell: nothing ignored or blocked (GIO ignores SIGPIPE here).
+        for (int signo = 1; signo < NSIG; signo++)
+            signal(signo, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+}
+
+Terminal::~Terminal() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        wait();
+    }
+    close(master_);
+}
+
+std::string Terminal::read_until(const std::string &until) {
+    for (int waited = 0; shown_.find(until) == std::string::npos && waited < 5000;) {
+        pollfd ready{master_, POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0) {
+            waited += 100;
+            continue;
+        }
+        char buf[4096];
+        ssize_t got = read(master_, buf, sizeof buf);
+        if (got <= 0)
+            break;
+        shown_.append(buf, static_cast<size_t>(got));
+    }
+    return shown_;
+}
+
+void Terminal::type(const std::string &text) {
+    ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+}
+
+bool Terminal::echoes() {
+    termios settings{};
+    tcgetattr(master_, &settings);
+    return (settings.c_lflag & ECHO) != 0;
+}
+
+int Terminal::wait() {
+    int status = 0;
+    // A program that outlives ten seconds here hangs: it is killed, and
+    // its status says so.
+    if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }) &&
+        !eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; })) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    return status;
 }

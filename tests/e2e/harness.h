@@ -19,6 +19,7 @@ struct Launch {
     std::vector<std::string> unset;                       // removed for the run
     std::string argv0 = BRASSBOX_BIN;                     // what the program is called
     std::string cwd;
+    int limit_seconds = 60; // killed after this long, and the test fails: a hang
 };
 
 // A program in a session of its own, without controlling terminal.
@@ -34,6 +35,27 @@ std::string keyrings_dir();
 bool exists(const std::string &path);
 // The running keyring daemon's process, from the bus.
 pid_t daemon_pid();
+// brassbox with a pseudo-terminal as its controlling terminal.
+class Terminal {
+public:
+    explicit Terminal(const std::vector<std::string> &args);
+    ~Terminal();
+    Terminal(const Terminal &) = delete;
+    Terminal &operator=(const Terminal &) = delete;
+
+    // Everything shown so far, once `until` was shown or five seconds passed.
+    std::string read_until(const std::string &until);
+    void type(const std::string &text);
+    bool echoes();
+    pid_t pid() const { return pid_; }
+    int wait(); // the wait status
+
+private:
+    int master_ = -1;
+    pid_t pid_ = -1;
+    std::string shown_;
+};
+
 // Polls until the condition holds or about five seconds have passed.
 template <typename Condition> bool eventually(Condition condition);
 

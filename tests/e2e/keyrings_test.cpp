@@ -93,6 +93,28 @@ TEST(Keyrings, NameWithSpaceIsFoundByThatName) {
     EXPECT_EQ(keyring_names(), Names{"session"});
 }
 
+// Any process may name a keyring with escape sequences; on a terminal they
+// are shown, not obeyed. Into a pipe the bytes stay as they are.
+TEST(Keyrings, ControlCharactersReachATerminalEscaped) {
+    const std::string name = "\x1b]0;PWNED\x07\x1b[2J\xc2\x9bx\x7f";
+    const std::string shown = "\\x1b]0;PWNED\\x07\\x1b[2J\\xc2\\x9bx\\x7f";
+    create(name);
+    EXPECT_NE(brassbox({"-t"}).out.find(name + "\n"), std::string::npos);
+    expect_ok(brassbox({"-s", name}), "Set '" + name + "' keyring as default.\n");
+    expect_ok(brassbox({"-g"}), "", name + "\n");
+    for (const auto &[args, expected] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"-t"}, shown + "\r\n"},
+             {{"-g"}, shown + "\r\n"},
+             {{"-l", name}, "Locked '" + shown + "' keyring.\r\n"}}) {
+        Terminal tty(args);
+        auto seen = tty.read_until(expected);
+        EXPECT_NE(seen.find(expected), std::string::npos) << seen;
+        EXPECT_EQ(seen.find_first_of("\x1b\x07\x7f"), std::string::npos) << seen;
+        tty.wait();
+    }
+}
+
 TEST(Lifecycle, CreateLockUnlockDelete) {
     create("work", "right");
     EXPECT_EQ(keyring_names(), (Names{"session", "work"}));

@@ -10,72 +10,11 @@
 #include <sstream>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 
 namespace {
 
 const char *const kPrompt = "Enter password for 'work' keyring: ";
-
-// brassbox with a pseudo-terminal as its controlling terminal.
-class Terminal {
-public:
-    explicit Terminal(const std::vector<std::string> &args) {
-        std::vector<char *> argv{const_cast<char *>(BRASSBOX_BIN)};
-        for (const auto &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
-        if (pid_ == 0) {
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-    }
-    ~Terminal() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            wait();
-        }
-        close(master_);
-    }
-    Terminal(const Terminal &) = delete;
-    Terminal &operator=(const Terminal &) = delete;
-
-    // What the program wrote, until it wrote `until` or five seconds passed.
-    std::string read_until(const std::string &until) {
-        for (int waited = 0; shown_.find(until) == std::string::npos && waited < 5000;) {
-            pollfd ready{master_, POLLIN, 0};
-            if (poll(&ready, 1, 100) <= 0) {
-                waited += 100;
-                continue;
-            }
-            char buf[4096];
-            ssize_t got = read(master_, buf, sizeof buf);
-            if (got <= 0)
-                break;
-            shown_.append(buf, static_cast<size_t>(got));
-        }
-        return shown_;
-    }
-    void type(const std::string &text) {
-        ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-    bool echoes() {
-        termios settings{};
-        tcgetattr(master_, &settings);
-        return (settings.c_lflag & ECHO) != 0;
-    }
-    pid_t pid() const { return pid_; }
-    int wait() {
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return status;
-    }
-
-private:
-    int master_ = -1;
-    pid_t pid_ = -1;
-    std::string shown_;
-};
 
 std::string proc_file(pid_t pid, const char *name) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/" + name);
@@ -111,8 +50,12 @@ TEST(Prompt, AsksOnTheTerminalWithoutEcho) {
     EXPECT_EQ(brassbox({"-u", "work", "-p", "hunter2"}).status, 1);
 }
 
+// Whatever ends the process while echo is off, the terminal comes back.
 TEST(Prompt, SignalsAtThePromptLeaveEchoOn) {
-    for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signo :
+         {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGUSR1,  SIGUSR2,      SIGPIPE, SIGALRM, SIGVTALRM,
+          SIGPROF, SIGXCPU, SIGXFSZ, SIGIO,     SIGPWR,   SIGSYS,       SIGABRT, SIGSEGV, SIGBUS,
+          SIGFPE,  SIGILL,  SIGTRAP, SIGSTKFLT, SIGRTMIN, SIGRTMIN + 5, SIGRTMAX}) {
         Terminal tty({"-u", "work"});
         tty.read_until(kPrompt);
         ASSERT_TRUE(eventually([&] { return !tty.echoes(); }));
@@ -121,8 +64,23 @@ TEST(Prompt, SignalsAtThePromptLeaveEchoOn) {
         else
             kill(tty.pid(), signo);
         int status = tty.wait();
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signo) << signo;
-        EXPECT_TRUE(tty.echoes()) << signo;
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signo) << strsignal(signo);
+        EXPECT_TRUE(tty.echoes()) << strsignal(signo);
+    }
+}
+
+TEST(Prompt, EachRunReadsOnlyItsOwnLine) {
+    for (const char *name : {"a", "b"})
+        brassbox({"-c", name, "-p", std::string("pw") + name});
+    const std::string runs = "{ \"$BRASSBOX\" -u a; \"$BRASSBOX\" -u b; cat; }";
+    for (const auto &script :
+         {"printf 'pwa\\npwb\\nrest\\n' | " + runs,
+          "printf 'pwa\\npwb\\nrest\\n' >\"$HOME/lines\"; " + runs + " <\"$HOME/lines\""}) {
+        brassbox({"-l", "a"});
+        brassbox({"-l", "b"});
+        auto run = shell(script);
+        EXPECT_EQ(run.err, "Unlocked 'a' keyring.\nUnlocked 'b' keyring.\n") << script;
+        EXPECT_EQ(run.out, "rest\n") << script;
     }
 }
 
@@ -158,24 +116,41 @@ TEST(Prompt, LongPasswordFromPipeKeepsEveryByte) {
     EXPECT_EQ(brassbox({"-u", "big"}, {.input = password}).status, 1);
 }
 
-TEST(Prompt, GivenPasswordLeavesTheArgumentVector) {
+// Read while the request waits on a stopped daemon, long after the
+// options were read.
+std::string command_line_during_request(const std::vector<std::string> &args) {
     pid_t daemon = daemon_pid();
     kill(daemon, SIGSTOP);
-    const char *argv[] = {BRASSBOX_BIN, "-u", "session", "-p", "topsecret", "-nnewsecret", nullptr};
+    std::vector<const char *> argv{BRASSBOX_BIN};
+    for (const auto &arg : args)
+        argv.push_back(arg.c_str());
+    argv.push_back(nullptr);
     g_autoptr(GError) error = nullptr;
     g_autoptr(GSubprocess) process =
-        g_subprocess_newv(argv, G_SUBPROCESS_FLAGS_STDERR_SILENCE, &error);
-    ASSERT_NE(process, nullptr);
+        g_subprocess_newv(argv.data(), G_SUBPROCESS_FLAGS_STDERR_SILENCE, &error);
+    if (process == nullptr) {
+        kill(daemon, SIGCONT);
+        ADD_FAILURE() << error->message;
+        return {};
+    }
     pid_t pid = std::stoi(g_subprocess_get_identifier(process));
-    // Waiting on the stopped daemon, long after its options were read.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::string seen = proc_file(pid, "cmdline");
     EXPECT_TRUE(core_dumps_off(pid));
     kill(daemon, SIGCONT);
     g_subprocess_wait(process, nullptr, nullptr);
+    EXPECT_EQ(g_subprocess_get_exit_status(process), 1);
+    return seen;
+}
+
+TEST(Prompt, GivenPasswordLeavesTheArgumentVector) {
+    auto seen = command_line_during_request({"-u", "session", "-p", "topsecret", "-nnewsecret"});
     EXPECT_NE(seen.find("session"), std::string::npos);
     EXPECT_EQ(seen.find("secret"), std::string::npos) << seen;
-    EXPECT_EQ(g_subprocess_get_exit_status(process), 1);
+    // Also when a command that acts at once comes before them.
+    seen = command_line_during_request({"-l", "session", "-p", "topsecret", "-tnnewsecret"});
+    EXPECT_NE(seen.find("session"), std::string::npos);
+    EXPECT_EQ(seen.find("secret"), std::string::npos) << seen;
 }
 
 } // namespace

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     read_info(reply, reply, reply, info);
     read_lock(reply, "/org/freedesktop/secrets/collection/login");
     read_prompt(reply);
-    read_created(reply);
+    read_created(reply, text);
 
     // An error name as a daemon might send it.
     std::string name(reinterpret_cast<const char *>(data + 1), size - 1);
