@@ -1,16 +1,21 @@
 #!/bin/sh
 # Installs the Debian packages brassbox needs, only those missing.
-#   scripts/install-deps.sh          to build and run it
-#   scripts/install-deps.sh --test   also to run every test and check
-#   scripts/install-deps.sh --bench  also to run the benchmark
+#   scripts/install-deps.sh                  to build and run it
+#   scripts/install-deps.sh --test --bench   also to run every test and check,
+#                                            and the benchmark (any of them)
+# Waits for another install that holds the package manager's lock.
 set -eu
 
 packages="g++ cmake make pkg-config libglib2.0-dev libsecret-1-dev
 gnome-keyring dbus dbus-bin dbus-daemon"
-case "${1:-}" in
---test) packages="$packages libgtest-dev tzdata clang libclang-rt-14-dev clang-tidy cppcheck" ;;
---bench) packages="$packages hyperfine time python3 libsecret-tools libglib2.0-bin valgrind" ;;
-esac
+for set in "$@"; do
+    case $set in
+    --test) packages="$packages libgtest-dev tzdata clang libclang-rt-14-dev clang-tidy cppcheck
+        lintian" ;;
+    --bench) packages="$packages hyperfine time python3 libsecret-tools libglib2.0-bin valgrind" ;;
+    *) echo "usage: $0 [--test] [--bench]" >&2; exit 2 ;;
+    esac
+done
 
 missing=""
 for package in $packages; do
@@ -23,6 +28,14 @@ echo "Installing:$missing" >&2
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -q
+wait_lock="-o DPkg::Lock::Timeout=600"
+# The package lists have a lock of their own: try again while it is held.
+tries=0
+until $sudo apt-get $wait_lock update -q; do
+    tries=$((tries + 1))
+    [ $tries -lt 20 ] || exit 1
+    echo "apt-get update failed; trying again in 15 s" >&2
+    sleep 15
+done
 # shellcheck disable=SC2086
-$sudo apt-get install -y -q --no-install-recommends $missing
+$sudo apt-get $wait_lock install -y -q --no-install-recommends $missing

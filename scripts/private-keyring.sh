@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs a command on a private session bus with a throwaway keyring daemon,
-# all of its state in a temporary folder that is removed afterwards. No
-# real user's keyrings are ever touched.
+# all of its state in a temporary folder that is removed once the session
+# has ended, however it ended. No real user's keyrings are ever touched.
 #
 #   scripts/private-keyring.sh [--no-daemon] command [args...]
 #
@@ -14,11 +14,41 @@ if [ "${1:-}" = "--no-daemon" ]; then
     shift
 fi
 [ $# -gt 0 ] || { echo "usage: $0 [--no-daemon] command [args...]" >&2; exit 2; }
+scripts=$(cd "$(dirname "$0")" && pwd)
 
 home=$(mktemp -d "${TMPDIR:-/tmp}/brassbox-keyring.XXXXXX")
-trap 'rm -rf "$home"' EXIT INT TERM
 mkdir -p "$home/data" "$home/config" "$home/cache" "$home/run"
 chmod 700 "$home/run"
+
+# This process becomes the session (exec below), so nothing here runs
+# after it. A watcher cleans up once the session is over, however it ended:
+# if it was killed, the command, the bus and the daemon it ran are stopped
+# (they note their numbers in the folder); then the folder is removed.
+session=$$
+(
+    trap '' HUP INT QUIT TERM
+    running() {
+        read -r stat <"/proc/$1/stat" 2>/dev/null || return 1
+        state=${stat##*) }
+        [ "${state%% *}" != Z ]
+    }
+    while running $session; do
+        sleep 0.1
+    done
+    for name in command bus daemon; do
+        pid=$(cat "$home/$name.pid" 2>/dev/null) || continue
+        kill -TERM "$pid" 2>/dev/null || continue
+        for _ in 1 2 3 4 5 6 7 8 9 10; do
+            running "$pid" || break
+            sleep 0.1
+        done
+    done
+    for _ in 1 2 3 4 5 6 7 8 9 10; do
+        rm -rf "$home" 2>/dev/null || true
+        [ -e "$home" ] || exit 0
+        sleep 0.2
+    done
+) </dev/null >/dev/null 2>&1 &
 
 # The bus passes its own environment to the daemons it starts on demand,
 # so all of this must be in place before the bus starts.
@@ -26,10 +56,11 @@ export HOME="$home" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" \
     XDG_CACHE_HOME="$home/cache" XDG_RUNTIME_DIR="$home/run"
 unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS GNOME_KEYRING_CONTROL SSH_AUTH_SOCK
 
-export BRASSBOX_START_DAEMON="$start_daemon"
-exec dbus-run-session -- sh -c '
+export BRASSBOX_START_DAEMON="$start_daemon" BRASSBOX_SESSION_DIR="$home"
+exec dbus-run-session --dbus-daemon="$scripts/quiet-dbus-daemon.sh" -- sh -c '
     if [ "$BRASSBOX_START_DAEMON" = 1 ]; then
-        gnome-keyring-daemon --start --components=secrets >/dev/null 2>&1
+        gnome-keyring-daemon --start --foreground --components=secrets >/dev/null 2>&1 &
+        echo $! >"$BRASSBOX_SESSION_DIR/daemon.pid"
         tries=0
         until dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
                 org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets 2>/dev/null |
@@ -39,5 +70,6 @@ exec dbus-run-session -- sh -c '
             sleep 0.05
         done
     fi
-    unset BRASSBOX_START_DAEMON
+    echo $$ >"$BRASSBOX_SESSION_DIR/command.pid"
+    unset BRASSBOX_START_DAEMON BRASSBOX_SESSION_DIR
     exec "$@"' sh "$@"

@@ -1,0 +1,290 @@
+// The client library against a scripted keyring service: what it asks the
+// service, and what it makes of every kind of answer.
+#include "fake_service.h"
+#include "freed_memory.h"
+#include "info.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+const std::string kPrefix = FakeService::kPrefix;
+
+// What the library handed to a handler.
+struct Answer {
+    int handled = 0;
+    GnomeKeyringResult result = GNOME_KEYRING_RESULT_OK;
+    std::optional<std::string> string;
+    std::vector<std::string> names;
+    GnomeKeyringInfo info;
+    int destroyed = 0;
+};
+
+Answer answer;
+GMainLoop *loop = nullptr;
+
+void heard(GnomeKeyringResult result, gpointer) {
+    answer.handled++;
+    answer.result = result;
+    g_main_loop_quit(loop);
+}
+
+void heard_string(GnomeKeyringResult result, const char *string, gpointer data) {
+    if (string != nullptr)
+        answer.string = string;
+    heard(result, data);
+}
+
+void heard_list(GnomeKeyringResult result, GList *list, gpointer data) {
+    for (GList *name = list; name != nullptr; name = name->next)
+        answer.names.emplace_back(static_cast<const char *>(name->data));
+    heard(result, data);
+}
+
+void heard_info(GnomeKeyringResult result, GnomeKeyringInfo *info, gpointer data) {
+    if (info != nullptr)
+        answer.info = *info;
+    heard(result, data);
+}
+
+void destroyed(gpointer) {
+    answer.destroyed++;
+}
+
+class Client : public testing::Test {
+protected:
+    static void SetUpTestSuite() { service = std::make_unique<FakeService>(); }
+    static void TearDownTestSuite() { service.reset(); }
+    void SetUp() override {
+        ASSERT_TRUE(gnome_keyring_is_available());
+        service->reset();
+        answer = Answer{};
+    }
+
+    // Sends one request and runs the loop until its handler was called.
+    template <typename Send> Answer ask(Send send) {
+        answer = Answer{};
+        loop = g_main_loop_new(nullptr, FALSE);
+        send();
+        EXPECT_EQ(answer.handled, 0) << "handler called from inside the call";
+        g_main_loop_run(loop);
+        g_clear_pointer(&loop, g_main_loop_unref);
+        EXPECT_EQ(answer.handled, 1);
+        EXPECT_EQ(answer.destroyed, 1) << "destroy notifier";
+        return answer;
+    }
+
+    Answer lock(const char *name) {
+        return ask([=] { gnome_keyring_lock(name, heard, nullptr, destroyed); });
+    }
+    Answer create(const char *name, const char *password = "pw") {
+        return ask([=] { gnome_keyring_create(name, password, heard, nullptr, destroyed); });
+    }
+
+    static std::unique_ptr<FakeService> service;
+};
+
+std::unique_ptr<FakeService> Client::service;
+
+std::string locked_path(const ServiceCall &call) {
+    g_autoptr(GVariant) paths = g_variant_get_child_value(call.params, 0);
+    const char *first = nullptr;
+    if (g_variant_n_children(paths) != 1)
+        return "several";
+    g_variant_get_child(paths, 0, "&o", &first);
+    return first;
+}
+
+TEST_F(Client, ListShowsEveryKeyringByItsName) {
+    for (const char *element : {"login", "my_5fkeys", "w_c3_b6rk", "zz_20top", "a_zz"})
+        service->add(element, {});
+    auto heard = ask([] { gnome_keyring_list_keyring_names(heard_list, nullptr, destroyed); });
+    EXPECT_EQ(heard.result, GNOME_KEYRING_RESULT_OK);
+    // What the library cannot have encoded stays as the daemon wrote it.
+    EXPECT_EQ(heard.names, (Calls{"login", "my_keys", "w\xc3\xb6rk", "zz top", "a_zz"}));
+}
+
+TEST_F(Client, ANameFindsItsKeyringByPathFirstThenByLabel) {
+    service->add("zz_5ftop", {"zz top"});
+    service->add("other", {"my keys"});
+    EXPECT_EQ(lock("zz_top").result, GNOME_KEYRING_RESULT_OK);
+    EXPECT_EQ(service->calls(), (Calls{"Service.Lock"}));
+    EXPECT_EQ(locked_path(service->call("Service.Lock")), kPrefix + "zz_5ftop");
+
+    service->reset();
+    service->add("zz_5ftop", {"zz top"});
+    service->add("my_5fkeys", {"my keys"});
+    EXPECT_EQ(lock("my keys").result, GNOME_KEYRING_RESULT_OK);
+    EXPECT_EQ(service->calls(), (Calls{"Service.Lock", "Properties.Get", "Properties.Get",
+                                       "Properties.Get", "Service.Lock"}));
+    EXPECT_TRUE(service->keyring("my_5fkeys")->locked);
+    EXPECT_FALSE(service->keyring("zz_5ftop")->locked);
+}
+
+TEST_F(Client, ANameNoKeyringOrTwoKeyringsCarryIsNotFound) {
+    service->add("a", {"twin"});
+    service->add("b", {"twin"});
+    EXPECT_EQ(lock("twin").result, GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
+    EXPECT_EQ(lock("nobody").result, GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
+    EXPECT_EQ(lock("").result, GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
+    EXPECT_FALSE(service->keyring("a")->locked || service->keyring("b")->locked);
+}
+
+TEST_F(Client, InfoReadsEachPropertyIntoItsField) {
+    service->add("work", {"work", true, 1111, 2222});
+    auto heard = ask([] { gnome_keyring_get_info("work", heard_info, nullptr, destroyed); });
+    ASSERT_EQ(heard.result, GNOME_KEYRING_RESULT_OK);
+    EXPECT_TRUE(gnome_keyring_info_get_is_locked(&heard.info));
+    EXPECT_EQ(gnome_keyring_info_get_ctime(&heard.info), 1111);
+    EXPECT_EQ(gnome_keyring_info_get_mtime(&heard.info), 2222);
+    EXPECT_FALSE(gnome_keyring_info_get_lock_on_idle(&heard.info));
+    EXPECT_EQ(gnome_keyring_info_get_lock_timeout(&heard.info), 0U);
+
+    // A property of the wrong type is a broken answer, not a date.
+    service->script = [](const ServiceCall &call) -> std::optional<ServiceAnswer> {
+        const char *property = "";
+        if (call.method == "Get")
+            g_variant_get(call.params, "(&s&s)", nullptr, &property);
+        if (std::string(property) == "Modified")
+            return ServiceAnswer{g_variant_new("(v)", g_variant_new_string("yesterday"))};
+        return std::nullopt;
+    };
+    heard = ask([] { gnome_keyring_get_info("work", heard_info, nullptr, destroyed); });
+    EXPECT_EQ(heard.result, GNOME_KEYRING_RESULT_IO_ERROR);
+}
+
+TEST_F(Client, DefaultKeyringIsReadAndSetByAlias) {
+    auto heard = ask([] { gnome_keyring_get_default_keyring(heard_string, nullptr, destroyed); });
+    EXPECT_EQ(heard.result, GNOME_KEYRING_RESULT_OK);
+    EXPECT_FALSE(heard.string) << *heard.string;
+
+    service->add("my_5fkeys", {"my keys"});
+    heard = ask([] { gnome_keyring_set_default_keyring("my keys", ::heard, nullptr, destroyed); });
+    EXPECT_EQ(heard.result, GNOME_KEYRING_RESULT_OK);
+    EXPECT_EQ(service->default_alias, kPrefix + "my_5fkeys");
+    heard = ask([] { gnome_keyring_get_default_keyring(heard_string, nullptr, destroyed); });
+    EXPECT_EQ(heard.string, "my_keys");
+}
+
+// The service's failures, as the library reports them.
+TEST_F(Client, ServiceErrorsBecomeResultCodes) {
+    service->add("work", {"work"});
+    struct Case {
+        std::string method;
+        const char *body; // GVariant text, or null for an error
+        const char *error;
+        GnomeKeyringResult result;
+    };
+    const Case cases[] = {
+        {"Lock", nullptr, "org.freedesktop.Secret.Error.IsLocked", GNOME_KEYRING_RESULT_DENIED},
+        {"Lock", nullptr, "org.gnome.keyring.Error.Denied", GNOME_KEYRING_RESULT_DENIED},
+        {"Lock", nullptr, "org.freedesktop.DBus.Error.ServiceUnknown",
+         GNOME_KEYRING_RESULT_NO_KEYRING_DAEMON},
+        {"Lock", nullptr, "org.freedesktop.DBus.Error.NoReply", GNOME_KEYRING_RESULT_IO_ERROR},
+        {"Lock", "(@ao [], objectpath '/org/freedesktop/secrets/prompt/p1')", "",
+         GNOME_KEYRING_RESULT_DENIED},
+        {"Lock", "('not a lock answer',)", "", GNOME_KEYRING_RESULT_IO_ERROR},
+        {"Delete", "(objectpath '/org/freedesktop/secrets/prompt/p2',)", "",
+         GNOME_KEYRING_RESULT_DENIED},
+        {"Delete", nullptr, "org.freedesktop.DBus.Error.InvalidArgs",
+         GNOME_KEYRING_RESULT_BAD_ARGUMENTS},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.method + " " + (c.body != nullptr ? c.body : c.error));
+        service->script = [&c](const ServiceCall &call) -> std::optional<ServiceAnswer> {
+            if (call.method != c.method)
+                return std::nullopt;
+            GVariant *body = c.body != nullptr ? g_variant_new_parsed(c.body) : nullptr;
+            return ServiceAnswer{body, c.error};
+        };
+        auto heard = c.method == "Lock"
+                         ? lock("work")
+                         : ask([] { gnome_keyring_delete("work", ::heard, nullptr, destroyed); });
+        EXPECT_EQ(heard.result, c.result);
+    }
+}
+
+TEST_F(Client, AKeyringThatVanishedIsNotFound) {
+    service->add("work", {"work"});
+    service->script = [](const ServiceCall &call) -> std::optional<ServiceAnswer> {
+        if (call.method == "Delete")
+            return ServiceAnswer{nullptr, "org.freedesktop.DBus.Error.UnknownMethod"};
+        return std::nullopt;
+    };
+    auto heard = ask([] { gnome_keyring_delete("work", ::heard, nullptr, destroyed); });
+    EXPECT_EQ(heard.result, GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
+}
+
+TEST_F(Client, CreateRefusesANameInUseWithoutCreating) {
+    service->add("old", {"work"});
+    service->add("my_5fkeys", {"my keys"});
+    EXPECT_EQ(create("work").result, GNOME_KEYRING_RESULT_ALREADY_EXISTS);
+    // "my_keys" finds the keyring at its path, whatever that one's label.
+    EXPECT_EQ(create("my_keys").result, GNOME_KEYRING_RESULT_ALREADY_EXISTS);
+    EXPECT_EQ(create("").result, GNOME_KEYRING_RESULT_BAD_ARGUMENTS);
+    EXPECT_EQ(create("\xff").result, GNOME_KEYRING_RESULT_BAD_ARGUMENTS);
+    for (const auto &call : service->calls())
+        EXPECT_NE(call, "InternalUnsupportedGuiltRiddenInterface.CreateWithMasterPassword");
+    EXPECT_EQ(service->elements(), (Calls{"old", "my_5fkeys"}));
+}
+
+TEST_F(Client, CreateSendsTheNameAsLabel) {
+    EXPECT_EQ(create("my keys").result, GNOME_KEYRING_RESULT_OK);
+    EXPECT_EQ(service->elements(), Calls{"my_5fkeys"});
+    EXPECT_EQ(service->keyring("my_5fkeys")->label, "my keys");
+}
+
+// Another creator of the same name got there first, after our check.
+TEST_F(Client, CreateThatLostARaceTakesItsKeyringBack) {
+    service->script = [this](const ServiceCall &call) -> std::optional<ServiceAnswer> {
+        if (call.method == "CreateWithMasterPassword" && service->elements().empty())
+            service->add("same", {"same"});
+        return std::nullopt;
+    };
+    EXPECT_EQ(create("same").result, GNOME_KEYRING_RESULT_ALREADY_EXISTS);
+    EXPECT_EQ(service->elements(), Calls{"same"});
+    EXPECT_EQ(service->calls().back(), "Collection.Delete");
+    EXPECT_EQ(service->call("Collection.Delete").path, kPrefix + "same_5f1");
+}
+
+// Another creator came after us: ours stays, theirs is theirs to take back.
+TEST_F(Client, CreateThatWonARaceKeepsItsKeyring) {
+    service->after = [this](const ServiceCall &call) {
+        if (call.method == "CreateWithMasterPassword")
+            service->add("same_5f1", {"same"});
+    };
+    EXPECT_EQ(create("same").result, GNOME_KEYRING_RESULT_OK);
+    EXPECT_EQ(service->elements(), (Calls{"same", "same_5f1"}));
+    for (const auto &call : service->calls())
+        EXPECT_NE(call, "Collection.Delete");
+}
+
+TEST_F(Client, PasswordsNeverTravelWithoutEncryption) {
+    service->algorithms = {"plain"};
+    EXPECT_EQ(create("work", "hunter2").result, GNOME_KEYRING_RESULT_IO_ERROR);
+    service->add("work", {"work", true});
+    auto heard = ask([] { gnome_keyring_unlock("work", "hunter2", ::heard, nullptr, destroyed); });
+    EXPECT_EQ(heard.result, GNOME_KEYRING_RESULT_IO_ERROR);
+    for (const auto &call : service->calls()) {
+        EXPECT_EQ(call.find("WithMasterPassword"), std::string::npos) << call;
+    }
+    EXPECT_TRUE(service->keyring("work")->locked);
+}
+
+TEST_F(Client, PasswordCopiesAreWipedBeforeRelease) {
+    if (!can_watch_freed_memory())
+        GTEST_SKIP() << "the allocator is the sanitizer's";
+    service->add("work", {"work", true});
+    const std::string password = "correct horse battery staple";
+    watch_freed_memory(password);
+    auto heard =
+        ask([&] { gnome_keyring_unlock("work", password.c_str(), ::heard, nullptr, destroyed); });
+    create("fresh", password.c_str());
+    EXPECT_EQ(freed_blocks_holding_secret(), 0U);
+    EXPECT_EQ(heard.result, GNOME_KEYRING_RESULT_OK);
+    EXPECT_EQ(service->elements(), (Calls{"work", "fresh"}));
+}
+
+} // namespace

@@ -1,0 +1,295 @@
+#include "fake_service.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr const char *kServicePath = "/org/freedesktop/secrets";
+
+bool is_alnum(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// The daemon's path element for an identifier, written out independently
+// of the library's own encoder.
+std::string element_for(const std::string &identifier) {
+    std::string element;
+    for (unsigned char c : identifier) {
+        char escaped[4];
+        snprintf(escaped, sizeof escaped, "_%02x", c);
+        element += is_alnum(c) ? std::string(1, static_cast<char>(c)) : escaped;
+    }
+    return element;
+}
+
+GVariant *boxed(GVariant *value) {
+    return g_variant_new("(v)", value);
+}
+
+} // namespace
+
+FakeService::FakeService() {
+    g_autoptr(GError) error = nullptr;
+    g_autofree char *address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (address != nullptr)
+        bus_ = g_dbus_connection_new_for_address_sync(
+            address,
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &error);
+    if (bus_ == nullptr) {
+        ADD_FAILURE() << "no session bus: " << error->message;
+        return;
+    }
+    g_dbus_connection_add_filter(bus_, filter, this, nullptr);
+    g_autoptr(GVariant) owned = g_dbus_connection_call_sync(
+        bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "RequestName", g_variant_new("(su)", "org.freedesktop.secrets", 4), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+    if (owned == nullptr)
+        ADD_FAILURE() << "cannot own the service's name: " << error->message;
+}
+
+FakeService::~FakeService() {
+    reset();
+    if (bus_ != nullptr) {
+        g_dbus_connection_close_sync(bus_, nullptr, nullptr);
+        g_object_unref(bus_);
+    }
+}
+
+void FakeService::reset() {
+    std::lock_guard lock(mutex_);
+    keyrings_.clear();
+    for (auto &call : log_)
+        g_clear_pointer(&call.params, g_variant_unref);
+    log_.clear();
+    default_alias = "/";
+    algorithms = {"plain", "dh-ietf1024-sha256-aes128-cbc-pkcs7"};
+    script = nullptr;
+    after = nullptr;
+}
+
+void FakeService::add(const std::string &element, FakeKeyring keyring) {
+    std::lock_guard lock(mutex_);
+    keyrings_.emplace_back(element, std::move(keyring));
+}
+
+std::vector<std::string> FakeService::elements() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> found;
+    for (const auto &[element, keyring] : keyrings_)
+        found.push_back(element);
+    return found;
+}
+
+std::optional<FakeKeyring> FakeService::keyring(const std::string &element) {
+    std::lock_guard lock(mutex_);
+    for (const auto &[at, keyring] : keyrings_) {
+        if (at == element)
+            return keyring;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> FakeService::calls() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> names;
+    for (const auto &call : log_)
+        names.push_back(call.name());
+    return names;
+}
+
+ServiceCall FakeService::call(const std::string &name) {
+    std::lock_guard lock(mutex_);
+    for (const auto &call : log_) {
+        if (call.name() == name)
+            return call;
+    }
+    ADD_FAILURE() << "no call " << name;
+    return {};
+}
+
+// Runs in the connection's worker thread, for every message that arrives.
+GDBusMessage *FakeService::filter(GDBusConnection *, GDBusMessage *message, gboolean incoming,
+                                  gpointer data) {
+    auto &self = *static_cast<FakeService *>(data);
+    if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL)
+        return message;
+    GVariant *body = g_dbus_message_get_body(message);
+    ServiceCall call{g_dbus_message_get_path(message), g_dbus_message_get_interface(message) ?: "",
+                     g_dbus_message_get_member(message),
+                     body != nullptr ? g_variant_ref(body) : nullptr};
+    std::optional<ServiceAnswer> scripted;
+    if (self.script)
+        scripted = self.script(call);
+    ServiceAnswer answer = scripted ? *scripted : self.answer(call);
+    {
+        std::lock_guard lock(self.mutex_);
+        self.log_.push_back(call);
+    }
+    if (!answer.silent) {
+        g_autoptr(GDBusMessage) reply = nullptr;
+        if (!answer.error.empty()) {
+            reply = g_dbus_message_new_method_error_literal(message, answer.error.c_str(),
+                                                            "said the fake service");
+        } else {
+            reply = g_dbus_message_new_method_reply(message);
+            if (answer.body != nullptr)
+                g_dbus_message_set_body(reply, answer.body);
+        }
+        g_dbus_connection_send_message(self.bus_, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
+                                       nullptr);
+    } else if (answer.body != nullptr) {
+        g_variant_unref(g_variant_ref_sink(answer.body));
+    }
+    if (!scripted && self.after)
+        self.after(call);
+    g_object_unref(message);
+    return nullptr;
+}
+
+ServiceAnswer FakeService::answer(const ServiceCall &call) {
+    const std::string method = call.interface + "." + call.method;
+    if (method == "org.freedesktop.DBus.Peer.Ping")
+        return {};
+    if (call.interface == "org.freedesktop.DBus.Properties")
+        return answer_property(call);
+    if (method == "org.freedesktop.Secret.Service.ReadAlias")
+        return {g_variant_new("(o)", default_alias.c_str())};
+    if (method == "org.freedesktop.Secret.Service.SetAlias") {
+        const char *path = nullptr;
+        g_variant_get(call.params, "(&s&o)", nullptr, &path);
+        std::string_view element = path;
+        if (!element.starts_with(kPrefix) ||
+            !keyring(std::string(element.substr(std::string_view(kPrefix).size()))))
+            return {nullptr, "org.freedesktop.Secret.Error.NoSuchObject"};
+        default_alias = path;
+        return {g_variant_new("()")};
+    }
+    if (method == "org.freedesktop.Secret.Service.OpenSession") {
+        const char *algorithm = nullptr;
+        g_variant_get(call.params, "(&sv)", &algorithm, nullptr);
+        if (std::ranges::find(algorithms, algorithm) == algorithms.end())
+            return {nullptr, "org.freedesktop.DBus.Error.NotSupported"};
+        // The generator itself as the service's public value: a valid one.
+        guint8 public_value[128] = {};
+        public_value[127] = 2;
+        GVariant *output = std::string(algorithm) == "plain"
+                               ? g_variant_new_string("")
+                               : g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, public_value,
+                                                           sizeof public_value, 1);
+        return {g_variant_new("(vo)", output, "/org/freedesktop/secrets/session/s1")};
+    }
+    if (method == "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface."
+                  "CreateWithMasterPassword")
+        return create(call.params);
+
+    std::lock_guard lock(mutex_);
+    const std::string prefix = kPrefix;
+    if (method == "org.freedesktop.Secret.Service.Lock") {
+        GVariantBuilder locked;
+        g_variant_builder_init(&locked, G_VARIANT_TYPE("ao"));
+        g_autoptr(GVariantIter) paths = nullptr;
+        const char *path = nullptr;
+        g_variant_get(call.params, "(ao)", &paths);
+        while (g_variant_iter_next(paths, "&o", &path)) {
+            for (auto &[element, keyring] : keyrings_) {
+                if (prefix + element == path) {
+                    keyring.locked = true;
+                    g_variant_builder_add(&locked, "o", path);
+                }
+            }
+        }
+        return {g_variant_new("(ao@o)", &locked, g_variant_new_object_path("/"))};
+    }
+    if (method == "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface."
+                  "UnlockWithMasterPassword") {
+        const char *path = nullptr;
+        g_variant_get(call.params, "(&o@(oayays))", &path, nullptr);
+        for (auto &[element, keyring] : keyrings_) {
+            if (prefix + element == path) {
+                keyring.locked = false;
+                return {g_variant_new("()")};
+            }
+        }
+        return {nullptr, "org.freedesktop.Secret.Error.NoSuchObject"};
+    }
+    auto at = std::ranges::find_if(
+        keyrings_, [&](const auto &entry) { return prefix + entry.first == call.path; });
+    if (at == keyrings_.end())
+        return {nullptr, "org.freedesktop.DBus.Error.UnknownMethod"};
+    if (method == "org.freedesktop.Secret.Collection.Delete") {
+        keyrings_.erase(at);
+        return {g_variant_new("(o)", "/")};
+    }
+    return {nullptr, "org.freedesktop.DBus.Error.UnknownMethod"};
+}
+
+ServiceAnswer FakeService::answer_property(const ServiceCall &call) {
+    const char *interface = nullptr;
+    const char *property = "";
+    if (call.method == "GetAll")
+        g_variant_get(call.params, "(&s)", &interface);
+    else
+        g_variant_get(call.params, "(&s&s)", &interface, &property);
+    std::lock_guard lock(mutex_);
+    if (call.path == kServicePath) {
+        GVariantBuilder paths;
+        g_variant_builder_init(&paths, G_VARIANT_TYPE("ao"));
+        for (const auto &[element, keyring] : keyrings_)
+            g_variant_builder_add(&paths, "o", (kPrefix + element).c_str());
+        GVariant *collections = g_variant_builder_end(&paths);
+        if (call.method == "GetAll")
+            return {g_variant_new_parsed("({'Collections': <%@ao>},)", collections)};
+        if (std::string(property) == "Collections")
+            return {boxed(collections)};
+        g_variant_unref(g_variant_ref_sink(collections));
+        return {nullptr, "org.freedesktop.DBus.Error.InvalidArgs"};
+    }
+    for (const auto &[element, keyring] : keyrings_) {
+        if (kPrefix + element != call.path)
+            continue;
+        const std::string name = property;
+        if (name == "Label")
+            return {boxed(g_variant_new_string(keyring.label.c_str()))};
+        if (name == "Locked")
+            return {boxed(g_variant_new_boolean(keyring.locked))};
+        if (name == "Created")
+            return {boxed(g_variant_new_uint64(keyring.created))};
+        if (name == "Modified")
+            return {boxed(g_variant_new_uint64(keyring.modified))};
+        return {nullptr, "org.freedesktop.DBus.Error.InvalidArgs"};
+    }
+    return {nullptr, "org.freedesktop.DBus.Error.UnknownMethod"};
+}
+
+// The daemon's identifier for a label: unsafe characters made '_', then
+// the lowest free "_N" while the identifier is taken.
+std::string FakeService::free_element(const std::string &label) {
+    std::string identifier = label;
+    for (char &c : identifier) {
+        if (std::string_view(" /\\:<>|\t\n").find(c) != std::string_view::npos)
+            c = '_';
+    }
+    auto taken = [&](const std::string &element) {
+        return std::ranges::any_of(keyrings_,
+                                   [&](const auto &entry) { return entry.first == element; });
+    };
+    std::string element = element_for(identifier);
+    for (int n = 1; taken(element); n++)
+        element = element_for(identifier + "_" + std::to_string(n));
+    return element;
+}
+
+ServiceAnswer FakeService::create(GVariant *params) {
+    g_autoptr(GVariant) properties = g_variant_get_child_value(params, 0);
+    const char *label = "";
+    g_variant_lookup(properties, "org.freedesktop.Secret.Collection.Label", "&s", &label);
+    std::lock_guard lock(mutex_);
+    std::string element = free_element(label);
+    keyrings_.emplace_back(element, FakeKeyring{label, false, 1, 1});
+    return {g_variant_new("(o)", (kPrefix + element).c_str())};
+}

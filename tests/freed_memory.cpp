@@ -1,0 +1,49 @@
+#include "freed_memory.h"
+
+#include <atomic>
+#include <cstring>
+#include <malloc.h>
+
+namespace {
+
+std::atomic<bool> watching{false};
+std::atomic<size_t> holding{0};
+char secret[256];
+size_t secret_size = 0;
+
+} // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+
+bool can_watch_freed_memory() {
+    return false;
+}
+
+#else
+
+extern "C" void __libc_free(void *block);
+
+// Every free() of the process comes here first, the libraries' too.
+extern "C" void free(void *block) {
+    if (block != nullptr && watching.load(std::memory_order_acquire) &&
+        memmem(block, malloc_usable_size(block), secret, secret_size) != nullptr)
+        holding++;
+    __libc_free(block);
+}
+
+bool can_watch_freed_memory() {
+    return true;
+}
+
+#endif
+
+void watch_freed_memory(std::string_view text) {
+    secret_size = text.copy(secret, sizeof secret);
+    holding = 0;
+    watching.store(true, std::memory_order_release);
+}
+
+size_t freed_blocks_holding_secret() {
+    watching.store(false, std::memory_order_release);
+    return holding;
+}
