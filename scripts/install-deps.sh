@@ -11,7 +11,7 @@ gnome-keyring dbus dbus-bin dbus-daemon"
 for set in "$@"; do
     case $set in
     --test) packages="$packages libgtest-dev tzdata clang libclang-rt-14-dev clang-tidy cppcheck
-        lintian" ;;
+        lintian dpkg-dev" ;;
     --bench) packages="$packages hyperfine time python3 libsecret-tools libglib2.0-bin valgrind" ;;
     *) echo "usage: $0 [--test] [--bench]" >&2; exit 2 ;;
     esac

@@ -1,6 +1,7 @@
 #!/bin/sh
 # The Debian package and `cmake --install`: the right files, the right
-# dependencies, and an installed binary that works on a private daemon.
+# metadata, a package lintian accepts, and an installed binary that works
+# on a private daemon.
 #   package_test.sh BUILD_DIR SOURCE_DIR     (absolute paths)
 set -eu
 build=$1
@@ -9,22 +10,36 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
-for file in bin/brassbox share/man/man1/brassbox.1.gz share/bash-completion/completions/brassbox; do
+cmake --install "$build" --prefix "$work/prefix" --strip >/dev/null
+for file in bin/brassbox share/man/man1/brassbox.1.gz share/bash-completion/completions/brassbox \
+    share/doc/brassbox/copyright share/doc/brassbox/changelog.Debian.gz; do
     [ -f "$work/prefix/$file" ] || fail "cmake --install --prefix: no $file"
 done
+! readelf -S "$work/prefix/bin/brassbox" | grep -qE '\.symtab|\.comment' ||
+    fail "cmake --install --strip left symbols or notes"
 
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >/dev/null
 deb=$(ls "$work"/brassbox_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for needed in libglib2.0-0 libsecret-1-0; do
+for needed in libc6 libglib2.0-0 libsecret-1-0; do
     case "$depends" in *"$needed"*) ;; *) fail "Depends lacks $needed: $depends" ;; esac
 done
-[ "$(dpkg-deb -f "$deb" Recommends)" = gnome-keyring ] || fail "does not recommend gnome-keyring"
+[ "$(dpkg-deb -f "$deb" Recommends)" = "gnome-keyring, bash-completion" ] ||
+    fail "Recommends: $(dpkg-deb -f "$deb" Recommends)"
+dpkg-deb -f "$deb" Description | awk 'length > 80 { exit 1 }' || fail "description wider than 80"
+# Errors and warnings fail; the overrides shipped say why a tag is accepted.
+lintian --fail-on error,warning "$deb" 2>/dev/null >"$work/lintian" || {
+    cat "$work/lintian" >&2
+    fail "lintian"
+}
 
 dpkg -x "$deb" "$work/root"
 installed="$work/root/usr/bin/brassbox"
-[ -f "$work/root/usr/share/man/man1/brassbox.1.gz" ] || fail "no manual page"
+zcat "$work/root/usr/share/doc/brassbox/changelog.Debian.gz" | head -n 1 |
+    grep -q "^brassbox ($(dpkg-deb -f "$deb" Version)) " || fail "changelog does not name the version"
+head -n 1 "$work/root/usr/share/doc/brassbox/copyright" |
+    grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ||
+    fail "copyright is not machine-readable"
 out=$("$source/scripts/private-keyring.sh" bash -c "
     '$installed' -c work -p pw 2>/dev/null
     '$installed' --list
