@@ -2,7 +2,7 @@
 // the session bus, make the one D-Bus call the command needs, print the
 // answer, exit. Not part of brassbox; the benchmark's yardstick.
 //
-//   floor list | getdef | info NAME | info-all NAME | lock NAME | delete NAME
+//   floor list | getdef | setdef NAME | info NAME | info-all NAME | lock NAME | delete NAME
 //
 // info reads what the report needs as brassbox does, three properties in
 // one round trip; info-all asks for them all at once, which brings the
@@ -73,6 +73,9 @@ int main(int argc, char **argv) {
     else if (strcmp(command, "getdef") == 0)
         reply = call(bus, kServicePath, "org.freedesktop.Secret.Service", "ReadAlias",
                      g_variant_new("(s)", "default"));
+    else if (strcmp(command, "setdef") == 0)
+        reply = call(bus, kServicePath, "org.freedesktop.Secret.Service", "SetAlias",
+                     g_variant_new("(so)", "default", path));
     else if (strcmp(command, "info") == 0)
         return read_properties(bus, path);
     else if (strcmp(command, "info-all") == 0)

@@ -6,13 +6,14 @@
 # Waits for another install that holds the package manager's lock.
 set -eu
 
-packages="g++ cmake make pkg-config libglib2.0-dev libsecret-1-dev
+packages="g++ cmake make pkg-config libglib2.0-dev libsystemd-dev libgcrypt20-dev
 gnome-keyring dbus dbus-bin dbus-daemon"
 for set in "$@"; do
     case $set in
     --test) packages="$packages libgtest-dev tzdata clang libclang-rt-14-dev clang-tidy cppcheck
         lintian dpkg-dev" ;;
-    --bench) packages="$packages hyperfine time python3 libsecret-tools libglib2.0-bin valgrind" ;;
+    --bench) packages="$packages hyperfine time python3 libsecret-1-dev libsecret-tools libglib2.0-bin
+        systemd valgrind git" ;;
     *) echo "usage: $0 [--test] [--bench]" >&2; exit 2 ;;
     esac
 done

@@ -7,7 +7,7 @@
 
 // False where the allocator cannot be watched (under a sanitizer).
 bool can_watch_freed_memory();
-// From now on, every block released is searched for these bytes.
+// From now on, every block this thread releases is searched for these bytes.
 void watch_freed_memory(std::string_view secret);
 // Stops watching; how many released blocks still held the bytes.
 size_t freed_blocks_holding_secret();

@@ -21,9 +21,12 @@ done
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >/dev/null
 deb=$(ls "$work"/brassbox_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for needed in libc6 libglib2.0-0 libsecret-1-0; do
+# From the libraries the binary loads: sd-bus and libgcrypt, and GLib only
+# when it is not linked in.
+for needed in libc6 libsystemd0 libgcrypt20; do
     case "$depends" in *"$needed"*) ;; *) fail "Depends lacks $needed: $depends" ;; esac
 done
+case "$depends" in *libsecret*) fail "Depends on libsecret: $depends" ;; esac
 [ "$(dpkg-deb -f "$deb" Recommends)" = "gnome-keyring, bash-completion" ] ||
     fail "Recommends: $(dpkg-deb -f "$deb" Recommends)"
 dpkg-deb -f "$deb" Description | awk 'length > 80 { exit 1 }' || fail "description wider than 80"

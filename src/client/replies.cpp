@@ -31,45 +31,40 @@ bool is_missing_object(std::string_view name) {
            name == "org.freedesktop.DBus.Error.UnknownMethod";
 }
 
-// The one child of a reply tuple, when the reply has exactly this type.
-GVariant *only_child(GVariant *reply, const char *type) {
-    if (reply == nullptr || !g_variant_is_of_type(reply, G_VARIANT_TYPE(type)))
-        return nullptr;
-    return g_variant_get_child_value(reply, 0);
+// The reply carries exactly these arguments; reading starts at the first.
+bool has_signature(sd_bus_message *reply, std::string_view signature) {
+    if (reply == nullptr || sd_bus_message_is_method_error(reply, nullptr) > 0)
+        return false;
+    const char *actual = sd_bus_message_get_signature(reply, 1);
+    return actual != nullptr && actual == signature && sd_bus_message_rewind(reply, 1) >= 0;
 }
 
-// The value inside a Properties.Get reply "(v)", when it has this type.
-GVariant *property(GVariant *reply, const char *type) {
-    g_autoptr(GVariant) boxed = only_child(reply, "(v)");
-    if (boxed == nullptr)
-        return nullptr;
-    GVariant *value = g_variant_get_variant(boxed);
-    if (g_variant_is_of_type(value, G_VARIANT_TYPE(type)))
-        return value;
-    g_variant_unref(value);
-    return nullptr;
+// Into the value of a Properties.Get reply, when it has this type.
+bool enter_property(sd_bus_message *reply, const char *type) {
+    return has_signature(reply, "v") && sd_bus_message_enter_container(reply, 'v', type) > 0;
 }
 
-std::optional<time_t> read_time(GVariant *reply) {
-    g_autoptr(GVariant) value = property(reply, "t");
-    if (value == nullptr)
+bool read_path(sd_bus_message *reply, std::string &path) {
+    const char *text = nullptr;
+    if (!has_signature(reply, "o") || sd_bus_message_read_basic(reply, 'o', &text) <= 0)
+        return false;
+    path = text;
+    return true;
+}
+
+std::optional<time_t> read_time(sd_bus_message *reply) {
+    uint64_t seconds = 0;
+    if (!enter_property(reply, "t") || sd_bus_message_read_basic(reply, 't', &seconds) <= 0)
         return std::nullopt;
-    guint64 seconds = g_variant_get_uint64(value);
     // Past what time_t holds: no date at all rather than a wrapped one.
-    if (seconds > static_cast<guint64>(std::numeric_limits<time_t>::max()))
+    if (seconds > static_cast<uint64_t>(std::numeric_limits<time_t>::max()))
         return std::numeric_limits<time_t>::max();
     return static_cast<time_t>(seconds);
 }
 
 } // namespace
 
-GnomeKeyringResult result_for_error(const GError *error, bool on_keyring) {
-    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
-        return GNOME_KEYRING_RESULT_CANCELLED;
-    g_autofree char *remote = g_dbus_error_get_remote_error(error);
-    if (remote == nullptr)
-        return GNOME_KEYRING_RESULT_IO_ERROR;
-    std::string_view name = remote;
+GnomeKeyringResult result_for_error(std::string_view name, bool on_keyring) {
     for (const auto &known : kRemoteErrors) {
         if (known.name == name)
             return known.result;
@@ -81,79 +76,90 @@ GnomeKeyringResult result_for_error(const GError *error, bool on_keyring) {
     return GNOME_KEYRING_RESULT_IO_ERROR;
 }
 
-GnomeKeyringResult read_paths(GVariant *reply, std::vector<std::string> &paths) {
-    g_autoptr(GVariant) value = property(reply, "ao");
-    if (value == nullptr)
+GnomeKeyringResult read_paths(sd_bus_message *reply, std::vector<std::string> &paths) {
+    if (!enter_property(reply, "ao") || sd_bus_message_enter_container(reply, 'a', "o") <= 0)
         return GNOME_KEYRING_RESULT_IO_ERROR;
-    GVariantIter iter;
     const char *path = nullptr;
-    g_variant_iter_init(&iter, value);
-    while (g_variant_iter_next(&iter, "&o", &path))
+    int got = 0;
+    while ((got = sd_bus_message_read_basic(reply, 'o', &path)) > 0)
         paths.emplace_back(path);
+    return got == 0 ? GNOME_KEYRING_RESULT_OK : GNOME_KEYRING_RESULT_IO_ERROR;
+}
+
+GnomeKeyringResult read_string(sd_bus_message *reply, std::string &text) {
+    const char *value = nullptr;
+    if (!enter_property(reply, "s") || sd_bus_message_read_basic(reply, 's', &value) <= 0)
+        return GNOME_KEYRING_RESULT_IO_ERROR;
+    text = value;
     return GNOME_KEYRING_RESULT_OK;
 }
 
-GnomeKeyringResult read_string(GVariant *reply, std::string &text) {
-    g_autoptr(GVariant) value = property(reply, "s");
-    if (value == nullptr)
+GnomeKeyringResult read_alias(sd_bus_message *reply, std::optional<std::string> &path) {
+    std::string found;
+    if (!read_path(reply, found))
         return GNOME_KEYRING_RESULT_IO_ERROR;
-    text = g_variant_get_string(value, nullptr);
-    return GNOME_KEYRING_RESULT_OK;
-}
-
-GnomeKeyringResult read_alias(GVariant *reply, std::optional<std::string> &path) {
-    g_autoptr(GVariant) value = only_child(reply, "(o)");
-    if (value == nullptr)
-        return GNOME_KEYRING_RESULT_IO_ERROR;
-    std::string_view found = g_variant_get_string(value, nullptr);
     path = found == "/" ? std::nullopt : std::optional<std::string>(found);
     return GNOME_KEYRING_RESULT_OK;
 }
 
-GnomeKeyringResult read_info(GVariant *locked, GVariant *created, GVariant *modified,
-                             GnomeKeyringInfo &info) {
-    g_autoptr(GVariant) is_locked = property(locked, "b");
+GnomeKeyringResult read_info(sd_bus_message *locked, sd_bus_message *created,
+                             sd_bus_message *modified, GnomeKeyringInfo &info) {
+    int is_locked = 0;
+    if (!enter_property(locked, "b") || sd_bus_message_read_basic(locked, 'b', &is_locked) <= 0)
+        return GNOME_KEYRING_RESULT_IO_ERROR;
     auto ctime = read_time(created);
     auto mtime = read_time(modified);
-    if (is_locked == nullptr || !ctime || !mtime)
+    if (!ctime || !mtime)
         return GNOME_KEYRING_RESULT_IO_ERROR;
-    info.locked = g_variant_get_boolean(is_locked) != FALSE;
+    info.locked = is_locked != 0;
     info.ctime = *ctime;
     info.mtime = *mtime;
     return GNOME_KEYRING_RESULT_OK;
 }
 
-GnomeKeyringResult read_lock(GVariant *reply, std::string_view path) {
-    if (reply == nullptr || !g_variant_is_of_type(reply, G_VARIANT_TYPE("(aoo)")))
+GnomeKeyringResult read_lock(sd_bus_message *reply, std::string_view path) {
+    if (!has_signature(reply, "aoo") || sd_bus_message_enter_container(reply, 'a', "o") <= 0)
         return GNOME_KEYRING_RESULT_IO_ERROR;
-    g_autoptr(GVariant) locked = g_variant_get_child_value(reply, 0);
-    g_autoptr(GVariant) prompt = g_variant_get_child_value(reply, 1);
-    GVariantIter iter;
+    bool locked = false;
     const char *done = nullptr;
-    g_variant_iter_init(&iter, locked);
-    while (g_variant_iter_next(&iter, "&o", &done)) {
-        if (done == path)
-            return GNOME_KEYRING_RESULT_OK;
-    }
-    if (std::string_view(g_variant_get_string(prompt, nullptr)) != "/")
+    int got = 0;
+    while ((got = sd_bus_message_read_basic(reply, 'o', &done)) > 0)
+        locked = locked || path == done;
+    const char *prompt = nullptr;
+    if (got < 0 || sd_bus_message_exit_container(reply) < 0 ||
+        sd_bus_message_read_basic(reply, 'o', &prompt) <= 0)
+        return GNOME_KEYRING_RESULT_IO_ERROR;
+    if (locked)
+        return GNOME_KEYRING_RESULT_OK;
+    if (std::string_view(prompt) != "/")
         return GNOME_KEYRING_RESULT_DENIED;
     return GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
 }
 
-GnomeKeyringResult read_prompt(GVariant *reply) {
-    g_autoptr(GVariant) prompt = only_child(reply, "(o)");
-    if (prompt == nullptr)
+GnomeKeyringResult read_prompt(sd_bus_message *reply) {
+    std::string prompt;
+    if (!read_path(reply, prompt))
         return GNOME_KEYRING_RESULT_IO_ERROR;
-    if (std::string_view(g_variant_get_string(prompt, nullptr)) != "/")
-        return GNOME_KEYRING_RESULT_DENIED;
-    return GNOME_KEYRING_RESULT_OK;
+    return prompt == "/" ? GNOME_KEYRING_RESULT_OK : GNOME_KEYRING_RESULT_DENIED;
 }
 
-GnomeKeyringResult read_created(GVariant *reply, std::string &path) {
-    g_autoptr(GVariant) created = only_child(reply, "(o)");
-    if (created == nullptr)
+GnomeKeyringResult read_created(sd_bus_message *reply, std::string &path) {
+    return read_path(reply, path) ? GNOME_KEYRING_RESULT_OK : GNOME_KEYRING_RESULT_IO_ERROR;
+}
+
+GnomeKeyringResult read_session(sd_bus_message *reply, std::vector<uint8_t> &public_value,
+                                std::string &session) {
+    const void *bytes = nullptr;
+    size_t size = 0;
+    const char *path = nullptr;
+    if (!has_signature(reply, "vo") || sd_bus_message_enter_container(reply, 'v', "ay") <= 0 ||
+        sd_bus_message_read_array(reply, 'y', &bytes, &size) < 0 ||
+        sd_bus_message_exit_container(reply) < 0 ||
+        sd_bus_message_read_basic(reply, 'o', &path) <= 0)
         return GNOME_KEYRING_RESULT_IO_ERROR;
-    path = g_variant_get_string(created, nullptr);
+    const auto *first = static_cast<const uint8_t *>(bytes);
+    public_value.assign(first, first + size);
+    session = path;
     return GNOME_KEYRING_RESULT_OK;
 }
 

@@ -1,38 +1,44 @@
-// What the daemon's answers mean: D-Bus errors and reply bodies turned
-// into result codes. Every reader checks the reply's type itself, so any
-// message the bus delivers is safe to hand over.
+// What the daemon's answers mean: D-Bus error names and reply bodies
+// turned into result codes. Every reader checks the reply's whole
+// signature itself, so any message the bus delivers is safe to hand over,
+// and reads it from the start, so a reply can be read again.
 #pragma once
 
 #include "gnome-keyring.h"
 #include "info.h"
 
-#include <gio/gio.h>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <systemd/sd-bus.h>
 #include <vector>
 
 namespace keyring_client {
 
 // on_keyring: the call went to a keyring's own object, so "no such object
 // or method there" means the keyring does not exist.
-GnomeKeyringResult result_for_error(const GError *error, bool on_keyring);
+GnomeKeyringResult result_for_error(std::string_view name, bool on_keyring);
 
 // Properties.Get of an object-path array ("Collections").
-GnomeKeyringResult read_paths(GVariant *reply, std::vector<std::string> &paths);
+GnomeKeyringResult read_paths(sd_bus_message *reply, std::vector<std::string> &paths);
 // Properties.Get of a string ("Label").
-GnomeKeyringResult read_string(GVariant *reply, std::string &text);
+GnomeKeyringResult read_string(sd_bus_message *reply, std::string &text);
 // ReadAlias: no path when the alias is unset ("/").
-GnomeKeyringResult read_alias(GVariant *reply, std::optional<std::string> &path);
+GnomeKeyringResult read_alias(sd_bus_message *reply, std::optional<std::string> &path);
 // Properties.Get of Locked, Created and Modified.
-GnomeKeyringResult read_info(GVariant *locked, GVariant *created, GVariant *modified,
-                             GnomeKeyringInfo &info);
+GnomeKeyringResult read_info(sd_bus_message *locked, sd_bus_message *created,
+                             sd_bus_message *modified, GnomeKeyringInfo &info);
 // Service.Lock of the one keyring at path: not found when it was not locked.
-GnomeKeyringResult read_lock(GVariant *reply, std::string_view path);
+GnomeKeyringResult read_lock(sd_bus_message *reply, std::string_view path);
 // A reply that is one object path naming a prompt ("/" for none): a prompt
 // is refused, since nobody could answer it.
-GnomeKeyringResult read_prompt(GVariant *reply);
+GnomeKeyringResult read_prompt(sd_bus_message *reply);
 // CreateWithMasterPassword: the new keyring's path.
-GnomeKeyringResult read_created(GVariant *reply, std::string &path);
+GnomeKeyringResult read_created(sd_bus_message *reply, std::string &path);
+// OpenSession of the encrypted algorithm: the service's public value and
+// the session's path.
+GnomeKeyringResult read_session(sd_bus_message *reply, std::vector<uint8_t> &public_value,
+                                std::string &session);
 
 } // namespace keyring_client

@@ -2,60 +2,54 @@
 // and the replies of the calls it last sent. Internal to the library.
 #pragma once
 
+#include "bus.h"
+#include "crypto.h"
 #include "gnome-keyring.h"
-#include "replies.h"
+#include "info.h"
 
-#include <gio/gio.h>
+#include <array>
+#include <glib.h>
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace keyring_client {
 
-struct VariantUnref {
-    void operator()(GVariant *value) const { g_variant_unref(value); }
-};
-struct ErrorFree {
-    void operator()(GError *error) const { g_error_free(error); }
-};
-struct ObjectUnref {
-    void operator()(GObject *object) const { g_object_unref(object); }
-};
-using ObjectPtr = std::unique_ptr<GObject, ObjectUnref>;
-using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
-using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
+inline constexpr const char *kServicePath = "/org/freedesktop/secrets";
+inline constexpr const char *kServiceInterface = "org.freedesktop.Secret.Service";
+inline constexpr const char *kCollectionInterface = "org.freedesktop.Secret.Collection";
+inline constexpr const char *kPropertiesInterface = "org.freedesktop.DBus.Properties";
+inline constexpr const char *kMasterInterface =
+    "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface";
 
-// A password copy that is wiped before its memory is released.
-class Secret {
-public:
-    explicit Secret(std::string_view text);
-    ~Secret();
-    Secret(const Secret &) = delete;
-    Secret &operator=(const Secret &) = delete;
-    std::string_view view() const { return {bytes_, size_}; }
-
-private:
-    size_t size_;
-    char *bytes_;
-};
+// A daemon that is alive but stuck must not hold the tool: reaching the
+// bus with the availability check, and each request, give up after this.
+inline constexpr uint64_t kTimeLimitUsec = 10'000'000;
 
 struct Request;
 using Step = void (*)(Request &req);
 
 struct Reply {
     Request *req = nullptr;
-    bool on_keyring = false;
-    VariantPtr value;
-    ErrorPtr error;
+    bool on_keyring = false; // sent to a keyring's own object
+    Message value;           // the answer, an error included
+    Slot slot;               // while the call is under way
+    bool unsent = false;     // the call could not even be sent
 };
 
-// What an operation does to the keyring at req.path, and what the
-// replies mean; NO_SUCH_KEYRING sends the request on to the label lookup.
+// What an operation does to the keyring at req.path, and what the replies
+// mean; NO_SUCH_KEYRING sends the request on to the lookup by label.
 struct KeyringAction {
     void (*send)(Request &req);
     GnomeKeyringResult (*outcome)(Request &req);
+};
+
+// A password as the session carries it.
+struct EncryptedSecret {
+    std::string session;
+    std::array<uint8_t, kBlockBytes> iv{};
+    std::vector<uint8_t> ciphertext;
 };
 
 struct Request {
@@ -72,48 +66,45 @@ struct Request {
     GDestroyNotify destroy_data = nullptr;
 
     std::string name;
-    std::unique_ptr<Secret> password;
-    VariantPtr secret; // the password, encrypted for the session
-    ObjectPtr session;
+    Bytes password;
+    std::unique_ptr<DhKeyPair> keys; // while the session is being opened
+    EncryptedSecret secret;
     const KeyringAction *action = nullptr;
     std::string path;
     bool looked_up = false;
 
-    GCancellable *cancellable = nullptr;
+    uint64_t deadline = 0;
+    guint starter = 0;
     guint timer = 0;
-    bool timed_out = false;
 
     std::vector<Reply> replies;
     size_t pending = 0;
     Step next = nullptr;
+    Step then = nullptr;            // where a shared step goes on to
     std::vector<std::string> paths; // of every keyring, once read
-    Step after_labels = nullptr;
 
     std::optional<std::string> found; // the string answer
     std::vector<std::string> names;   // the list answer
     GnomeKeyringInfo info;
 };
 
-// One method call on the keyring service; a floating params is consumed.
-struct Call {
-    std::string path;
-    const char *interface;
-    const char *method;
-    GVariant *params;
-};
-
-extern const char *const kServicePath;
-
+// Starts the request from the main loop, so that even one that fails at
+// once is answered from there, never from inside the operation call.
+gpointer start(std::unique_ptr<Request> owned, Step first);
 // Sends the calls together; next runs once every reply is in req.replies.
-void send(Request &req, std::vector<Call> calls, Step next);
-// What a failed call means, minding the request's own time limit.
-GnomeKeyringResult failure(const Request &req, const GError *error, bool on_keyring);
+// A null call counts as one that could not be sent.
+void send(Request &req, std::vector<Message> calls, Step next);
+void send(Request &req, Message call, Step next);
+// What a reply means when it is a failure, or OK.
+GnomeKeyringResult reply_result(const Reply &reply);
 // The first failed reply's result, or OK.
 GnomeKeyringResult replies_result(const Request &req);
 // Hands the result to the handler and ends the request.
 void finish(Request &req, GnomeKeyringResult result);
+// From now on, requests fail at once: the daemon did not answer in time.
+void give_up_on_daemon();
 
-// Opens the encrypted session and encodes req.password into req.secret.
-void encode_password(Request &req, Step next);
+// Opens the encrypted session and encrypts req.password into req.secret.
+void encrypt_password(Request &req, Step next);
 
 } // namespace keyring_client

@@ -273,11 +273,47 @@ TEST_F(Client, PasswordsNeverTravelWithoutEncryption) {
     EXPECT_TRUE(service->keyring("work")->locked);
 }
 
+// The service reads every byte as it was given, across the block edges
+// of the padding, and refuses a near miss.
+TEST_F(Client, PasswordsArriveExactlyAsGiven) {
+    const std::string passwords[] = {"",
+                                     "fifteen bytes!!",
+                                     "sixteen bytes!!!",
+                                     "seventeen bytes!!",
+                                     "caf\xe9 \xff\x01",
+                                     std::string(5000, 'k')};
+    int n = 0;
+    for (const auto &password : passwords) {
+        std::string name = "pw" + std::to_string(n++);
+        ASSERT_EQ(create(name.c_str(), password.c_str()).result, GNOME_KEYRING_RESULT_OK);
+        EXPECT_EQ(service->keyring(name)->password, password) << name;
+        auto near_miss = password + "x";
+        auto heard = ask([&] {
+            gnome_keyring_unlock(name.c_str(), near_miss.c_str(), ::heard, nullptr, destroyed);
+        });
+        EXPECT_EQ(heard.result, GNOME_KEYRING_RESULT_DENIED) << name;
+    }
+}
+
+// 0, 1 and p - 1 as the service's public value would make the session key
+// one anybody can work out: no password is sent under it.
+TEST_F(Client, ServiceValuesAnyoneCouldGuessAreRefused) {
+    std::vector<guint8> prime_minus_one(128, 0xff);
+    prime_minus_one[127] = 0xfe;
+    for (const auto &value : {std::vector<guint8>{}, std::vector<guint8>(128, 0),
+                              std::vector<guint8>{1}, prime_minus_one}) {
+        service->reset();
+        service->public_value = value;
+        EXPECT_EQ(create("work", "hunter2").result, GNOME_KEYRING_RESULT_IO_ERROR);
+        EXPECT_TRUE(service->elements().empty());
+    }
+}
+
 TEST_F(Client, PasswordCopiesAreWipedBeforeRelease) {
     if (!can_watch_freed_memory())
         GTEST_SKIP() << "the allocator is the sanitizer's";
-    service->add("work", {"work", true});
     const std::string password = "correct horse battery staple";
+    service->add("work", {"work", true, 0, 0, password});
     watch_freed_memory(password);
     auto heard =
         ask([&] { gnome_keyring_unlock("work", password.c_str(), ::heard, nullptr, destroyed); });

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <gcrypt.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -28,9 +29,33 @@ GVariant *boxed(GVariant *value) {
     return g_variant_new("(v)", value);
 }
 
+std::vector<guint8> hmac_sha256(const std::vector<guint8> &key, const std::vector<guint8> &data) {
+    std::vector<guint8> out(32);
+    size_t size = out.size();
+    gcry_mac_hd_t mac = nullptr;
+    gcry_mac_open(&mac, GCRY_MAC_HMAC_SHA256, 0, nullptr);
+    gcry_mac_setkey(mac, key.data(), key.size());
+    gcry_mac_write(mac, data.data(), data.size());
+    gcry_mac_read(mac, out.data(), &size);
+    gcry_mac_close(mac);
+    return out;
+}
+
+// The session key for a shared secret: HKDF-SHA256 without salt or info,
+// one block, the first 16 bytes.
+std::vector<guint8> session_key(std::vector<guint8> shared) {
+    shared.insert(shared.begin(), 128 - std::min<size_t>(shared.size(), 128), 0);
+    auto prk = hmac_sha256(std::vector<guint8>(32, 0), shared);
+    auto okm = hmac_sha256(prk, {1});
+    okm.resize(16);
+    return okm;
+}
+
 } // namespace
 
 FakeService::FakeService() {
+    public_value.push_back(2);
+    gcry_check_version(nullptr);
     g_autoptr(GError) error = nullptr;
     g_autofree char *address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
     if (address != nullptr)
@@ -68,6 +93,9 @@ void FakeService::reset() {
     log_.clear();
     default_alias = "/";
     algorithms = {"plain", "dh-ietf1024-sha256-aes128-cbc-pkcs7"};
+    public_value = std::vector<guint8>(127, 0);
+    public_value.push_back(2);
+    client_value_.clear();
     script = nullptr;
     after = nullptr;
 }
@@ -171,16 +199,18 @@ ServiceAnswer FakeService::answer(const ServiceCall &call) {
     }
     if (method == "org.freedesktop.Secret.Service.OpenSession") {
         const char *algorithm = nullptr;
-        g_variant_get(call.params, "(&sv)", &algorithm, nullptr);
+        g_autoptr(GVariant) input = nullptr;
+        g_variant_get(call.params, "(&sv)", &algorithm, &input);
         if (std::ranges::find(algorithms, algorithm) == algorithms.end())
             return {nullptr, "org.freedesktop.DBus.Error.NotSupported"};
-        // The generator itself as the service's public value: a valid one.
-        guint8 public_value[128] = {};
-        public_value[127] = 2;
-        GVariant *output = std::string(algorithm) == "plain"
-                               ? g_variant_new_string("")
-                               : g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, public_value,
-                                                           sizeof public_value, 1);
+        if (std::string(algorithm) == "plain")
+            return {g_variant_new("(vo)", g_variant_new_string(""),
+                                  "/org/freedesktop/secrets/session/s0")};
+        gsize size = 0;
+        const auto *bytes = static_cast<const guint8 *>(g_variant_get_fixed_array(input, &size, 1));
+        client_value_.assign(bytes, bytes + size);
+        GVariant *output = g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, public_value.data(),
+                                                     public_value.size(), 1);
         return {g_variant_new("(vo)", output, "/org/freedesktop/secrets/session/s1")};
     }
     if (method == "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface."
@@ -208,12 +238,16 @@ ServiceAnswer FakeService::answer(const ServiceCall &call) {
     if (method == "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface."
                   "UnlockWithMasterPassword") {
         const char *path = nullptr;
-        g_variant_get(call.params, "(&o@(oayays))", &path, nullptr);
+        g_autoptr(GVariant) secret = nullptr;
+        g_variant_get(call.params, "(&o@(oayays))", &path, &secret);
+        auto password = decrypt(secret);
         for (auto &[element, keyring] : keyrings_) {
-            if (prefix + element == path) {
-                keyring.locked = false;
-                return {g_variant_new("()")};
-            }
+            if (prefix + element != path)
+                continue;
+            if (!password || *password != keyring.password)
+                return {nullptr, "org.gnome.keyring.Error.Denied"};
+            keyring.locked = false;
+            return {g_variant_new("()")};
         }
         return {nullptr, "org.freedesktop.Secret.Error.NoSuchObject"};
     }
@@ -286,10 +320,43 @@ std::string FakeService::free_element(const std::string &label) {
 
 ServiceAnswer FakeService::create(GVariant *params) {
     g_autoptr(GVariant) properties = g_variant_get_child_value(params, 0);
+    g_autoptr(GVariant) secret = g_variant_get_child_value(params, 1);
     const char *label = "";
     g_variant_lookup(properties, "org.freedesktop.Secret.Collection.Label", "&s", &label);
     std::lock_guard lock(mutex_);
+    auto password = decrypt(secret);
+    if (!password)
+        return {nullptr, "org.freedesktop.DBus.Error.InvalidArgs"};
     std::string element = free_element(label);
-    keyrings_.emplace_back(element, FakeKeyring{label, false, 1, 1});
+    keyrings_.emplace_back(element, FakeKeyring{label, false, 1, 1, *password});
     return {g_variant_new("(o)", (kPrefix + element).c_str())};
+}
+
+// The service's private exponent is 1: the shared secret is the client's
+// own public value.
+std::optional<std::string> FakeService::decrypt(GVariant *secret) {
+    const char *session = nullptr;
+    g_autoptr(GVariant) iv = nullptr;
+    g_autoptr(GVariant) ciphertext = nullptr;
+    g_variant_get(secret, "(&o@ay@ays)", &session, &iv, &ciphertext, nullptr);
+    gsize iv_size = 0;
+    gsize size = 0;
+    const void *iv_bytes = g_variant_get_fixed_array(iv, &iv_size, 1);
+    const void *bytes = g_variant_get_fixed_array(ciphertext, &size, 1);
+    if (client_value_.empty() || iv_size != 16 || size == 0 || size % 16 != 0)
+        return std::nullopt;
+    auto key = session_key(client_value_);
+    std::string plain(size, '\0');
+    gcry_cipher_hd_t cipher = nullptr;
+    gcry_cipher_open(&cipher, GCRY_CIPHER_AES128, GCRY_CIPHER_MODE_CBC, 0);
+    gcry_cipher_setkey(cipher, key.data(), key.size());
+    gcry_cipher_setiv(cipher, iv_bytes, iv_size);
+    bool ok = gcry_cipher_decrypt(cipher, plain.data(), size, bytes, size) == 0;
+    gcry_cipher_close(cipher);
+    auto pad = static_cast<unsigned char>(plain.back());
+    if (!ok || pad == 0 || pad > 16 ||
+        plain.find_first_not_of(static_cast<char>(pad), size - pad) != std::string::npos)
+        return std::nullopt;
+    plain.resize(size - pad);
+    return plain;
 }

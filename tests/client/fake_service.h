@@ -16,6 +16,7 @@ struct FakeKeyring {
     bool locked = false;
     guint64 created = 0;
     guint64 modified = 0;
+    std::string password; // as the service decrypted it
 };
 
 // One method call as the service received it.
@@ -54,6 +55,10 @@ public:
     std::optional<FakeKeyring> keyring(const std::string &element);
     std::string default_alias = "/"; // a path, or "/" for none
     std::vector<std::string> algorithms = {"plain", "dh-ietf1024-sha256-aes128-cbc-pkcs7"};
+    // The public value the service answers OpenSession with: the group's
+    // generator, so that its private exponent is 1 and it can read what
+    // the client encrypts.
+    std::vector<guint8> public_value = std::vector<guint8>(127, 0);
 
     // Consulted before the daemon-like answer; return an answer to use it.
     std::function<std::optional<ServiceAnswer>(const ServiceCall &)> script;
@@ -71,10 +76,13 @@ private:
     ServiceAnswer answer(const ServiceCall &call);
     ServiceAnswer answer_property(const ServiceCall &call);
     ServiceAnswer create(GVariant *params);
+    // The password inside a Secret struct, or nothing when it cannot be read.
+    std::optional<std::string> decrypt(GVariant *secret);
     std::string free_element(const std::string &label);
 
     GDBusConnection *bus_ = nullptr;
     std::mutex mutex_;
     std::vector<std::pair<std::string, FakeKeyring>> keyrings_;
     std::vector<ServiceCall> log_;
+    std::vector<guint8> client_value_; // of the last session opened
 };

@@ -1,6 +1,6 @@
 #include "names.h"
 
-#include <gio/gio.h>
+#include <glib.h>
 #include <gtest/gtest.h>
 
 namespace {

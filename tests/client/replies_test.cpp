@@ -1,20 +1,12 @@
 #include "replies.h"
 
+#include "message_maker.h"
+
 #include <gtest/gtest.h>
 
 namespace {
 
 using namespace keyring_client;
-
-GnomeKeyringResult remote(const char *name, bool on_keyring) {
-    g_autoptr(GError) error = g_dbus_error_new_for_dbus_error(name, "said the daemon");
-    return result_for_error(error, on_keyring);
-}
-
-GnomeKeyringResult local(GIOErrorEnum code) {
-    g_autoptr(GError) error = g_error_new_literal(G_IO_ERROR, code, "here");
-    return result_for_error(error, false);
-}
 
 TEST(Replies, DBusErrorsBecomeResultCodes) {
     struct Case {
@@ -31,74 +23,107 @@ TEST(Replies, DBusErrorsBecomeResultCodes) {
         {"org.freedesktop.DBus.Error.AccessDenied", GNOME_KEYRING_RESULT_DENIED},
         {"org.freedesktop.Secret.Error.IsLocked", GNOME_KEYRING_RESULT_DENIED},
         {"org.freedesktop.DBus.Error.InvalidArgs", GNOME_KEYRING_RESULT_BAD_ARGUMENTS},
+        // What sd-bus says of a call that timed out or lost its connection.
         {"org.freedesktop.DBus.Error.NoReply", GNOME_KEYRING_RESULT_IO_ERROR},
+        {"org.freedesktop.DBus.Error.Timeout", GNOME_KEYRING_RESULT_IO_ERROR},
         {"org.example.Whatever", GNOME_KEYRING_RESULT_IO_ERROR},
+        {"", GNOME_KEYRING_RESULT_IO_ERROR},
     };
     for (const auto &c : cases)
-        EXPECT_EQ(remote(c.name, true), c.result) << c.name;
+        EXPECT_EQ(result_for_error(c.name, true), c.result) << c.name;
 }
 
 TEST(Replies, MissingObjectMeansNoKeyringOnlyOnAKeyring) {
     for (const char *name :
          {"org.freedesktop.DBus.Error.UnknownObject", "org.freedesktop.DBus.Error.UnknownMethod"}) {
-        EXPECT_EQ(remote(name, true), GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
-        EXPECT_EQ(remote(name, false), GNOME_KEYRING_RESULT_IO_ERROR);
+        EXPECT_EQ(result_for_error(name, true), GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
+        EXPECT_EQ(result_for_error(name, false), GNOME_KEYRING_RESULT_IO_ERROR);
     }
 }
 
-TEST(Replies, LocalErrors) {
-    EXPECT_EQ(local(G_IO_ERROR_CANCELLED), GNOME_KEYRING_RESULT_CANCELLED);
-    EXPECT_EQ(local(G_IO_ERROR_TIMED_OUT), GNOME_KEYRING_RESULT_IO_ERROR);
-    EXPECT_EQ(local(G_IO_ERROR_CLOSED), GNOME_KEYRING_RESULT_IO_ERROR);
-}
+class Readers : public testing::Test {
+protected:
+    MessageMaker messages;
+};
 
-GVariant *parse(const char *text) {
-    return g_variant_ref_sink(g_variant_new_parsed(text));
-}
-
-TEST(Replies, LockSucceedsOnlyForTheKeyringAsked) {
+TEST_F(Readers, LockSucceedsOnlyForTheKeyringAsked) {
     const char *work = "/org/freedesktop/secrets/collection/work";
-    struct Case {
-        const char *reply;
-        GnomeKeyringResult result;
-    };
-    const Case cases[] = {
-        {"([objectpath '/org/freedesktop/secrets/collection/work'], objectpath '/')",
-         GNOME_KEYRING_RESULT_OK},
-        {"(@ao [], objectpath '/')", GNOME_KEYRING_RESULT_NO_SUCH_KEYRING},
-        {"([objectpath '/org/freedesktop/secrets/collection/other'], objectpath '/')",
-         GNOME_KEYRING_RESULT_NO_SUCH_KEYRING},
-        {"(@ao [], objectpath '/org/freedesktop/secrets/prompt/p1')", GNOME_KEYRING_RESULT_DENIED},
-        {"(objectpath '/',)", GNOME_KEYRING_RESULT_IO_ERROR},
-    };
-    for (const auto &c : cases) {
-        g_autoptr(GVariant) reply = parse(c.reply);
-        EXPECT_EQ(read_lock(reply, work), c.result) << c.reply;
-    }
+    const char *other = "/org/freedesktop/secrets/collection/other";
+    EXPECT_EQ(read_lock(messages.make("aoo", 1, work, "/").get(), work), GNOME_KEYRING_RESULT_OK);
+    EXPECT_EQ(read_lock(messages.make("aoo", 2, other, work, "/").get(), work),
+              GNOME_KEYRING_RESULT_OK);
+    EXPECT_EQ(read_lock(messages.make("aoo", 0, "/").get(), work),
+              GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
+    EXPECT_EQ(read_lock(messages.make("aoo", 1, other, "/").get(), work),
+              GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
+    EXPECT_EQ(read_lock(messages.make("aoo", 0, "/org/freedesktop/secrets/prompt/p1").get(), work),
+              GNOME_KEYRING_RESULT_DENIED);
+    EXPECT_EQ(read_lock(messages.make("o", "/").get(), work), GNOME_KEYRING_RESULT_IO_ERROR);
+    EXPECT_EQ(read_lock(messages.make("aoos", 1, work, "/", "more").get(), work),
+              GNOME_KEYRING_RESULT_IO_ERROR);
     EXPECT_EQ(read_lock(nullptr, work), GNOME_KEYRING_RESULT_IO_ERROR);
 }
 
-TEST(Replies, PromptIsRefused) {
-    g_autoptr(GVariant) none = parse("(objectpath '/',)");
-    g_autoptr(GVariant) prompt = parse("(objectpath '/org/freedesktop/secrets/prompt/u1',)");
-    g_autoptr(GVariant) wrong = parse("('/',)");
-    EXPECT_EQ(read_prompt(none), GNOME_KEYRING_RESULT_OK);
-    EXPECT_EQ(read_prompt(prompt), GNOME_KEYRING_RESULT_DENIED);
-    EXPECT_EQ(read_prompt(wrong), GNOME_KEYRING_RESULT_IO_ERROR);
+TEST_F(Readers, PromptIsRefused) {
+    EXPECT_EQ(read_prompt(messages.make("o", "/").get()), GNOME_KEYRING_RESULT_OK);
+    EXPECT_EQ(read_prompt(messages.make("o", "/org/freedesktop/secrets/prompt/u1").get()),
+              GNOME_KEYRING_RESULT_DENIED);
+    EXPECT_EQ(read_prompt(messages.make("s", "/").get()), GNOME_KEYRING_RESULT_IO_ERROR);
 }
 
-TEST(Replies, InfoNeedsEveryPropertyWithItsType) {
-    g_autoptr(GVariant) locked = parse("(<true>,)");
-    g_autoptr(GVariant) created = parse("(<uint64 1700000000>,)");
-    g_autoptr(GVariant) huge = parse("(<uint64 18446744073709551615>,)");
-    g_autoptr(GVariant) signed_time = parse("(<int64 5>,)");
+TEST_F(Readers, InfoNeedsEveryPropertyWithItsType) {
+    auto locked = messages.make("v", "b", 1);
+    auto created = messages.make("v", "t", uint64_t{1700000000});
+    auto huge = messages.make("v", "t", UINT64_MAX);
+    auto signed_time = messages.make("v", "x", int64_t{5});
     GnomeKeyringInfo info;
-    ASSERT_EQ(read_info(locked, created, huge, info), GNOME_KEYRING_RESULT_OK);
+    ASSERT_EQ(read_info(locked.get(), created.get(), huge.get(), info), GNOME_KEYRING_RESULT_OK);
     EXPECT_TRUE(info.locked);
     EXPECT_EQ(info.ctime, 1700000000);
     EXPECT_GT(info.mtime, 0) << "a time past time_t must not wrap into the past";
-    EXPECT_EQ(read_info(locked, signed_time, created, info), GNOME_KEYRING_RESULT_IO_ERROR);
-    EXPECT_EQ(read_info(created, created, created, info), GNOME_KEYRING_RESULT_IO_ERROR);
+    // Read twice, the same: every reader starts at the beginning.
+    ASSERT_EQ(read_info(locked.get(), huge.get(), created.get(), info), GNOME_KEYRING_RESULT_OK);
+    EXPECT_EQ(info.mtime, 1700000000);
+    EXPECT_EQ(read_info(locked.get(), signed_time.get(), created.get(), info),
+              GNOME_KEYRING_RESULT_IO_ERROR);
+    EXPECT_EQ(read_info(created.get(), created.get(), created.get(), info),
+              GNOME_KEYRING_RESULT_IO_ERROR);
+}
+
+TEST_F(Readers, PathsAndStringsOnlyOfTheirOwnType) {
+    std::vector<std::string> paths;
+    EXPECT_EQ(read_paths(messages.make("v", "ao", 2, "/a", "/b").get(), paths),
+              GNOME_KEYRING_RESULT_OK);
+    EXPECT_EQ(paths, (std::vector<std::string>{"/a", "/b"}));
+    EXPECT_EQ(read_paths(messages.make("v", "as", 1, "/a").get(), paths),
+              GNOME_KEYRING_RESULT_IO_ERROR);
+    std::string label;
+    EXPECT_EQ(read_string(messages.make("v", "s", "my keys").get(), label),
+              GNOME_KEYRING_RESULT_OK);
+    EXPECT_EQ(label, "my keys");
+    EXPECT_EQ(read_string(messages.make("v", "o", "/x").get(), label),
+              GNOME_KEYRING_RESULT_IO_ERROR);
+    std::optional<std::string> alias;
+    EXPECT_EQ(read_alias(messages.make("o", "/").get(), alias), GNOME_KEYRING_RESULT_OK);
+    EXPECT_FALSE(alias);
+}
+
+TEST_F(Readers, SessionAnswerIsTheServicesValueAndPath) {
+    const uint8_t value[] = {0, 0, 2};
+    auto reply = messages.empty();
+    sd_bus_message_open_container(reply.get(), 'v', "ay");
+    sd_bus_message_append_array(reply.get(), 'y', value, sizeof value);
+    sd_bus_message_close_container(reply.get());
+    sd_bus_message_append(reply.get(), "o", "/org/freedesktop/secrets/session/s1");
+    reply = messages.seal(std::move(reply));
+    std::vector<uint8_t> theirs;
+    std::string session;
+    ASSERT_EQ(read_session(reply.get(), theirs, session), GNOME_KEYRING_RESULT_OK);
+    EXPECT_EQ(theirs, (std::vector<uint8_t>{0, 0, 2}));
+    EXPECT_EQ(session, "/org/freedesktop/secrets/session/s1");
+    // The plain algorithm's answer: an empty string, not a public value.
+    EXPECT_EQ(read_session(messages.make("vo", "s", "", "/s").get(), theirs, session),
+              GNOME_KEYRING_RESULT_IO_ERROR);
 }
 
 } // namespace

@@ -35,6 +35,8 @@ std::string keyrings_dir();
 bool exists(const std::string &path);
 // The running keyring daemon's process, from the bus.
 pid_t daemon_pid();
+// Whether a keyring daemon serves the bus now.
+bool daemon_serves();
 // brassbox with a pseudo-terminal as its controlling terminal.
 class Terminal {
 public:

@@ -1,7 +1,9 @@
 // The keyring commands against a real daemon.
 #include "harness.h"
 
-#include <glib.h>
+#include <csignal>
+#include <fstream>
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -149,6 +151,63 @@ TEST(Lifecycle, UnusualPasswordsRoundTrip) {
         expect_ok(brassbox({"-u", name, "-p", password}), "Unlocked '" + name + "' keyring.\n");
         EXPECT_FALSE(is_locked(name));
     }
+}
+
+// The keyring file holds what the daemon decrypted from us: a daemon that
+// starts afresh and reads it from disk opens it with the right password,
+// and only with that one.
+TEST(Session, TheDaemonReadsWhatWeSentAfterARestart) {
+    create("work", "right password");
+    pid_t daemon = daemon_pid();
+    kill(daemon, SIGTERM);
+    ASSERT_TRUE(eventually([] { return !daemon_serves(); }));
+    // The bus starts a new daemon on demand.
+    expect_error(brassbox({"-u", "work", "-p", "right passwore"}), 1);
+    EXPECT_NE(daemon_pid(), daemon);
+    EXPECT_TRUE(is_locked("work"));
+    expect_ok(brassbox({"-u", "work", "-p", "right password"}), "Unlocked 'work' keyring.\n");
+    EXPECT_FALSE(is_locked("work"));
+}
+
+std::string file_text(const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// Everything that crosses the bus, as any monitor of it sees it, while
+// passwords are sent every way brassbox sends them.
+TEST(Session, TheBusCarriesNoPasswordInTheClear) {
+    const std::string password = "Pl41n-text-NEVER";
+    const std::string capture = std::string(getenv("HOME")) + "/bus.bin";
+    g_autoptr(GSubprocessLauncher) launcher =
+        g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDERR_SILENCE);
+    g_subprocess_launcher_set_stdout_file_path(launcher, capture.c_str());
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GSubprocess) monitor = g_subprocess_launcher_spawn(launcher, &error, "dbus-monitor",
+                                                                 "--session", "--binary", nullptr);
+    ASSERT_NE(monitor, nullptr) << error->message;
+    // Watching once it has seen a call of ours.
+    ASSERT_TRUE(eventually([&] {
+        brassbox({"-t"});
+        return file_text(capture).find("Collections") != std::string::npos;
+    }));
+
+    create("work", password);
+    brassbox({"-l", "work"});
+    expect_ok(brassbox({"-u", "work"}, {.input = password + "\n"}), "Unlocked 'work' keyring.\n");
+    brassbox({"-l", "work"});
+    expect_error(brassbox({"-u", "work", "-p", password.substr(1)}), 1);
+    brassbox({"-i", "work"});
+    // The last call seen: everything before it is in the capture.
+    EXPECT_TRUE(
+        eventually([&] { return file_text(capture).find("Modified") != std::string::npos; }));
+    g_subprocess_force_exit(monitor);
+    g_subprocess_wait(monitor, nullptr, nullptr);
+
+    auto seen = file_text(capture);
+    EXPECT_NE(seen.find("CreateWithMasterPassword"), std::string::npos);
+    EXPECT_NE(seen.find("UnlockWithMasterPassword"), std::string::npos);
+    EXPECT_EQ(seen.find(password.substr(1)), std::string::npos) << "a password crossed the bus";
 }
 
 } // namespace

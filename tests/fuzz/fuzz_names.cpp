@@ -3,7 +3,7 @@
 #include "names.h"
 
 #include <cstdlib>
-#include <gio/gio.h>
+#include <glib.h>
 
 using namespace keyring_client;
 

@@ -1,0 +1,41 @@
+// The one connection of the process to the session bus. The default main
+// context drives it once it is open, so replies reach their handlers from
+// a running main loop; before that, run_bus() drives it directly.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <systemd/sd-bus.h>
+
+namespace keyring_client {
+
+struct MessageUnref {
+    void operator()(sd_bus_message *message) const { sd_bus_message_unref(message); }
+};
+using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
+
+struct SlotUnref {
+    void operator()(sd_bus_slot *slot) const { sd_bus_slot_unref(slot); }
+};
+// Dropping a slot forgets its call: its handler will never run.
+using Slot = std::unique_ptr<sd_bus_slot, SlotUnref>;
+
+// Now, on the clock sd-bus measures time-outs with (microseconds).
+uint64_t now_usec();
+
+// The connection; null until open_bus() succeeded.
+sd_bus *bus();
+
+// Opens the session bus where GLib would find it: DBUS_SESSION_BUS_ADDRESS,
+// else $XDG_RUNTIME_DIR/bus. Authenticating goes on in the background.
+bool open_bus();
+
+// Processes the connection, outside any main loop, until done is true or
+// the deadline has passed; false when the connection failed or time ran
+// out first.
+bool run_bus(uint64_t deadline, const bool &done);
+
+// A method call to the keyring service, to be filled in and sent.
+Message method_call(const char *path, const char *interface, const char *method);
+
+} // namespace keyring_client

@@ -1,0 +1,290 @@
+// The keyring operations of gnome-keyring.h, as Secret Service calls.
+#include "gnome-keyring.h"
+#include "lookup.h"
+#include "names.h"
+#include "replies.h"
+#include "request.h"
+
+namespace keyring_client {
+namespace {
+
+GnomeKeyringResult outcome_of_replies(Request &req) {
+    return replies_result(req);
+}
+
+// A Secret struct: the session, the IV, the ciphertext, its content type.
+bool append_secret(sd_bus_message *call, const EncryptedSecret &secret) {
+    return sd_bus_message_open_container(call, 'r', "oayays") >= 0 &&
+           sd_bus_message_append_basic(call, 'o', secret.session.c_str()) >= 0 &&
+           sd_bus_message_append_array(call, 'y', secret.iv.data(), secret.iv.size()) >= 0 &&
+           sd_bus_message_append_array(call, 'y', secret.ciphertext.data(),
+                                       secret.ciphertext.size()) >= 0 &&
+           sd_bus_message_append_basic(call, 's', "text/plain") >= 0 &&
+           sd_bus_message_close_container(call) >= 0;
+}
+
+constexpr KeyringAction kSetDefault = {
+    [](Request &req) {
+        Message call = method_call(kServicePath, kServiceInterface, "SetAlias");
+        if (call != nullptr &&
+            sd_bus_message_append(call.get(), "so", "default", req.path.c_str()) < 0)
+            call.reset();
+        send(req, std::move(call), acted);
+    },
+    outcome_of_replies,
+};
+
+constexpr KeyringAction kGetInfo = {
+    [](Request &req) {
+        // Three small reads sent together cost one round trip; GetAll
+        // would also carry the path of every item in the keyring.
+        std::vector<Message> calls;
+        for (const char *property : {"Locked", "Created", "Modified"})
+            calls.push_back(get_property(req.path, kCollectionInterface, property));
+        send(req, std::move(calls), acted);
+    },
+    [](Request &req) {
+        auto result = replies_result(req);
+        if (result != GNOME_KEYRING_RESULT_OK)
+            return result;
+        return read_info(req.replies[0].value.get(), req.replies[1].value.get(),
+                         req.replies[2].value.get(), req.info);
+    },
+};
+
+constexpr KeyringAction kLock = {
+    [](Request &req) {
+        Message call = method_call(kServicePath, kServiceInterface, "Lock");
+        if (call != nullptr && sd_bus_message_append(call.get(), "ao", 1, req.path.c_str()) < 0)
+            call.reset();
+        send(req, std::move(call), acted);
+    },
+    [](Request &req) {
+        auto result = replies_result(req);
+        return result != GNOME_KEYRING_RESULT_OK ? result
+                                                 : read_lock(req.replies[0].value.get(), req.path);
+    },
+};
+
+constexpr KeyringAction kDelete = {
+    [](Request &req) {
+        send(req, method_call(req.path.c_str(), kCollectionInterface, "Delete"), acted);
+    },
+    [](Request &req) {
+        auto result = replies_result(req);
+        return result != GNOME_KEYRING_RESULT_OK ? result : read_prompt(req.replies[0].value.get());
+    },
+};
+
+constexpr KeyringAction kUnlock = {
+    [](Request &req) {
+        Message call = method_call(kServicePath, kMasterInterface, "UnlockWithMasterPassword");
+        if (call != nullptr &&
+            (sd_bus_message_append_basic(call.get(), 'o', req.path.c_str()) < 0 ||
+             !append_secret(call.get(), req.secret)))
+            call.reset();
+        send(req, std::move(call), acted);
+    },
+    outcome_of_replies,
+};
+
+// Racers for one name may all have passed the check for it before any of
+// them created its keyring. So each looks again once its own exists: the
+// keyring the name finds stays, and every other racer takes back the one
+// it made. All compute the same winner, and the daemon never gives a later
+// keyring an earlier place, so exactly one says it created the keyring.
+void settle_create(Request &req) {
+    std::vector<std::string> found;
+    auto result = labelled_paths(req, found);
+    if (result != GNOME_KEYRING_RESULT_OK)
+        return finish(req, result);
+    auto winner = keyring_for_name(req.name, req.paths, found);
+    if (!winner || *winner == req.path)
+        return finish(req, GNOME_KEYRING_RESULT_OK);
+    send(req, method_call(req.path.c_str(), kCollectionInterface, "Delete"), [](Request &req) {
+        // Failing to take it back changes nothing: the name is another's.
+        replies_result(req);
+        finish(req, GNOME_KEYRING_RESULT_ALREADY_EXISTS);
+    });
+}
+
+void send_create(Request &req) {
+    Message call = method_call(kServicePath, kMasterInterface, "CreateWithMasterPassword");
+    if (call != nullptr &&
+        (sd_bus_message_append(call.get(), "a{sv}", 1, "org.freedesktop.Secret.Collection.Label",
+                               "s", req.name.c_str()) < 0 ||
+         !append_secret(call.get(), req.secret)))
+        call.reset();
+    send(req, std::move(call), [](Request &req) {
+        auto result = replies_result(req);
+        if (result == GNOME_KEYRING_RESULT_OK)
+            result = read_created(req.replies[0].value.get(), req.path);
+        if (result != GNOME_KEYRING_RESULT_OK)
+            return finish(req, result);
+        read_labels(req, settle_create);
+    });
+}
+
+// The daemon does not refuse a name in use (it makes "work_1" for a
+// second "work"), so the library refuses it by the same lookup as the
+// other operations.
+void create_if_new(Request &req) {
+    std::vector<std::string> found;
+    auto result = labelled_paths(req, found);
+    if (result != GNOME_KEYRING_RESULT_OK)
+        return finish(req, result);
+    if (keyring_for_name(req.name, req.paths, found))
+        return finish(req, GNOME_KEYRING_RESULT_ALREADY_EXISTS);
+    encrypt_password(req, send_create);
+}
+
+std::unique_ptr<Request> keyring_request(const char *keyring, gpointer data,
+                                         GDestroyNotify destroy_data) {
+    auto req = std::make_unique<Request>();
+    req->name = keyring != nullptr ? keyring : "";
+    req->data = data;
+    req->destroy_data = destroy_data;
+    return req;
+}
+
+std::unique_ptr<Request> done_request(const char *keyring, const KeyringAction *action,
+                                      GnomeKeyringDoneCallback callback, gpointer data,
+                                      GDestroyNotify destroy_data) {
+    auto req = keyring_request(keyring, data, destroy_data);
+    req->on_done = callback;
+    req->action = action;
+    return req;
+}
+
+void keep_password(Request &req, const char *password) {
+    std::string_view text = password != nullptr ? password : "";
+    req.password.assign(text.begin(), text.end());
+}
+
+struct Ping {
+    bool answered = false;
+    Message reply;
+};
+
+int on_ping(sd_bus_message *reply, void *data, sd_bus_error * /*error*/) {
+    auto &ping = *static_cast<Ping *>(data);
+    ping.reply.reset(sd_bus_message_ref(reply));
+    ping.answered = true;
+    return 0;
+}
+
+} // namespace
+
+} // namespace keyring_client
+
+using namespace keyring_client;
+
+gboolean gnome_keyring_is_available() {
+    // Connecting, authenticating and the check share one time limit.
+    uint64_t deadline = now_usec() + kTimeLimitUsec;
+    if (!open_bus())
+        return FALSE;
+    Ping ping;
+    Message call = method_call(kServicePath, "org.freedesktop.DBus.Peer", "Ping");
+    sd_bus_slot *slot = nullptr;
+    // Our deadline decides, not the call's own time-out.
+    if (call == nullptr ||
+        sd_bus_call_async(bus(), &slot, call.get(), on_ping, &ping, 2 * kTimeLimitUsec) < 0)
+        return FALSE;
+    Slot pending(slot);
+    run_bus(deadline, ping.answered);
+    if (!ping.answered) {
+        // Through to the bus, but the daemon owns its name and says nothing:
+        // it is there but stuck, and every request fails at once.
+        if (sd_bus_is_ready(bus()) <= 0)
+            return FALSE;
+        give_up_on_daemon();
+        return TRUE;
+    }
+    return sd_bus_message_is_method_error(ping.reply.get(), nullptr) > 0 ? FALSE : TRUE;
+}
+
+gpointer gnome_keyring_list_keyring_names(GnomeKeyringListCallback callback, gpointer data,
+                                          GDestroyNotify destroy_data) {
+    auto req = keyring_request(nullptr, data, destroy_data);
+    req->on_list = callback;
+    return start(std::move(req), [](Request &req) {
+        send(req, get_property(kServicePath, kServiceInterface, "Collections"), [](Request &req) {
+            auto result = replies_result(req);
+            if (result == GNOME_KEYRING_RESULT_OK)
+                result = read_paths(req.replies[0].value.get(), req.paths);
+            for (const auto &path : req.paths)
+                req.names.push_back(name_for_path(path));
+            finish(req, result);
+        });
+    });
+}
+
+gpointer gnome_keyring_get_default_keyring(GnomeKeyringStringCallback callback, gpointer data,
+                                           GDestroyNotify destroy_data) {
+    auto req = keyring_request(nullptr, data, destroy_data);
+    req->on_string = callback;
+    return start(std::move(req), [](Request &req) {
+        Message call = method_call(kServicePath, kServiceInterface, "ReadAlias");
+        if (call != nullptr && sd_bus_message_append(call.get(), "s", "default") < 0)
+            call.reset();
+        send(req, std::move(call), [](Request &req) {
+            auto result = replies_result(req);
+            std::optional<std::string> path;
+            if (result == GNOME_KEYRING_RESULT_OK)
+                result = read_alias(req.replies[0].value.get(), path);
+            if (path)
+                req.found = name_for_path(*path);
+            finish(req, result);
+        });
+    });
+}
+
+gpointer gnome_keyring_set_default_keyring(const char *keyring, GnomeKeyringDoneCallback callback,
+                                           gpointer data, GDestroyNotify destroy_data) {
+    return start(done_request(keyring, &kSetDefault, callback, data, destroy_data), act_on_name);
+}
+
+gpointer gnome_keyring_get_info(const char *keyring, GnomeKeyringInfoCallback callback,
+                                gpointer data, GDestroyNotify destroy_data) {
+    auto req = keyring_request(keyring, data, destroy_data);
+    req->on_info = callback;
+    req->action = &kGetInfo;
+    return start(std::move(req), act_on_name);
+}
+
+gpointer gnome_keyring_lock(const char *keyring, GnomeKeyringDoneCallback callback, gpointer data,
+                            GDestroyNotify destroy_data) {
+    return start(done_request(keyring, &kLock, callback, data, destroy_data), act_on_name);
+}
+
+gpointer gnome_keyring_delete(const char *keyring, GnomeKeyringDoneCallback callback, gpointer data,
+                              GDestroyNotify destroy_data) {
+    return start(done_request(keyring, &kDelete, callback, data, destroy_data), act_on_name);
+}
+
+gpointer gnome_keyring_unlock(const char *keyring, const char *password,
+                              GnomeKeyringDoneCallback callback, gpointer data,
+                              GDestroyNotify destroy_data) {
+    auto req = done_request(keyring, &kUnlock, callback, data, destroy_data);
+    keep_password(*req, password);
+    return start(std::move(req), [](Request &req) {
+        if (req.name.empty())
+            return finish(req, GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
+        encrypt_password(req, act_on_name);
+    });
+}
+
+gpointer gnome_keyring_create(const char *keyring, const char *password,
+                              GnomeKeyringDoneCallback callback, gpointer data,
+                              GDestroyNotify destroy_data) {
+    auto req = done_request(keyring, nullptr, callback, data, destroy_data);
+    keep_password(*req, password);
+    return start(std::move(req), [](Request &req) {
+        // A label must be UTF-8, and the daemon would call a nameless
+        // keyring "unnamed": neither can be created under the name asked for.
+        if (req.name.empty() || !g_utf8_validate(req.name.c_str(), -1, nullptr))
+            return finish(req, GNOME_KEYRING_RESULT_BAD_ARGUMENTS);
+        read_labels(req, create_if_new);
+    });
+}

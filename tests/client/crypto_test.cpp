@@ -1,0 +1,122 @@
+// The session's cryptography against published vectors and values
+// computed elsewhere: a wrong byte anywhere means the daemon could not
+// read the password, or could read a wrong one.
+#include "crypto.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+namespace {
+
+using namespace keyring_client;
+
+std::vector<uint8_t> from_hex(std::string_view hex) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes.push_back(
+            static_cast<uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    return bytes;
+}
+
+std::string to_hex(std::span<const uint8_t> bytes) {
+    std::string hex;
+    for (uint8_t byte : bytes) {
+        char pair[3];
+        snprintf(pair, sizeof pair, "%02x", byte);
+        hex += pair;
+    }
+    return hex;
+}
+
+std::vector<uint8_t> range(int first, int end) {
+    std::vector<uint8_t> bytes;
+    for (int byte = first; byte < end; byte++)
+        bytes.push_back(static_cast<uint8_t>(byte));
+    return bytes;
+}
+
+// RFC 5869, appendix A, the three SHA-256 cases; the third is the one the
+// session uses: no salt, no info.
+TEST(Crypto, HkdfMatchesRfc5869) {
+    std::vector<uint8_t> out(42);
+    ASSERT_TRUE(hkdf_sha256(std::vector<uint8_t>(22, 0x0b), range(0, 13), range(0xf0, 0xfa), out));
+    EXPECT_EQ(to_hex(out), "3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf3400"
+                           "7208d5b887185865");
+    out.resize(82);
+    ASSERT_TRUE(hkdf_sha256(range(0, 0x50), range(0x60, 0xb0), range(0xb0, 0x100), out));
+    EXPECT_EQ(to_hex(out), "b11e398dc80327a1c8e7f78c596a49344f012eda2d4efad8a050cc4c19afa97c5904"
+                           "5a99cac7827271cb41c65e590e09da3275600c2f09b8367793a9aca3db71cc30c581"
+                           "79ec3e87c14c01d5c1f3434f1d87");
+    out.resize(42);
+    ASSERT_TRUE(hkdf_sha256(std::vector<uint8_t>(22, 0x0b), {}, {}, out));
+    EXPECT_EQ(to_hex(out), "8da4e775a563c18f715f802a063c5a31b8a11f5c5ee1879ec3454e5f3c738d2d9d20"
+                           "1395faa4b61a96c8");
+}
+
+TEST(Crypto, PaddingAlwaysAddsOneToSixteenBytes) {
+    EXPECT_EQ(to_hex(pkcs7_pad("")), "10101010101010101010101010101010");
+    EXPECT_EQ(to_hex(pkcs7_pad("0123456789abcde")), "30313233343536373839616263646501");
+    auto full = pkcs7_pad("0123456789abcdef");
+    ASSERT_EQ(full.size(), 32U);
+    EXPECT_EQ(to_hex(std::span(full).subspan(16)), "10101010101010101010101010101010");
+    EXPECT_EQ(pkcs7_pad(std::string(17, 'x')).size(), 32U);
+}
+
+// NIST SP 800-38A, F.2.1: the first block of CBC-AES128; the padding block
+// follows it.
+TEST(Crypto, CbcMatchesNistVector) {
+    SessionKey key;
+    auto key_bytes = from_hex("2b7e151628aed2a6abf7158809cf4f3c");
+    std::copy(key_bytes.begin(), key_bytes.end(), key.span().begin());
+    std::array<uint8_t, kBlockBytes> iv{};
+    for (size_t i = 0; i < iv.size(); i++)
+        iv[i] = static_cast<uint8_t>(i);
+    auto plain = from_hex("6bc1bee22e409f96e93d7e117393172a");
+    std::vector<uint8_t> cipher;
+    ASSERT_TRUE(encrypt_cbc(key, iv, std::string(plain.begin(), plain.end()), cipher));
+    ASSERT_EQ(cipher.size(), 32U);
+    EXPECT_EQ(to_hex(std::span(cipher).first(16)), "7649abac8119b246cee98e9b12e9197d");
+}
+
+// With private exponent 1 and the generator as the peer's value, the
+// shared secret is 2: one byte of value, 127 leading zeros that must be
+// hashed too (HKDF of the 128 bytes, worked out independently).
+TEST(Crypto, SharedSecretKeepsItsLeadingZeros) {
+    DhKeyPair keys(std::vector<uint8_t>{1});
+    ASSERT_TRUE(keys.ok());
+    PublicValue expected{};
+    expected[127] = 2;
+    EXPECT_EQ(keys.public_value(), expected);
+    SessionKey key;
+    ASSERT_TRUE(keys.derive_key(std::vector<uint8_t>{2}, key.span()));
+    EXPECT_EQ(to_hex(key.span()), "fded2eddc1597b0c98d213751caef29d");
+}
+
+TEST(Crypto, PeerValuesAnyoneCouldGuessAreRefused) {
+    DhKeyPair keys;
+    ASSERT_TRUE(keys.ok());
+    SessionKey key;
+    auto prime = from_hex(
+        "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD129024E088A67CC74020BBEA63B139B22514A0879"
+        "8E3404DDEF9519B3CD3A431B302B0A6DF25F14374FE1356D6D51C245E485B576625E7EC6F44C42E9A637ED6B"
+        "0BFF5CB6F406B7EDEE386BFB5A899FA5AE9F24117C4B1FE649286651ECE65381FFFFFFFFFFFFFFFF");
+    auto minus = [&](uint8_t n) {
+        auto value = prime;
+        value.back() = static_cast<uint8_t>(value.back() - n);
+        return value;
+    };
+    for (const auto &peer :
+         {std::vector<uint8_t>{}, std::vector<uint8_t>{0}, std::vector<uint8_t>{1}, minus(1), prime,
+          std::vector<uint8_t>(129, 1)})
+        EXPECT_FALSE(keys.derive_key(peer, key.span())) << to_hex(peer).substr(0, 8);
+    EXPECT_TRUE(keys.derive_key(minus(2), key.span()));
+    EXPECT_TRUE(keys.derive_key(std::vector<uint8_t>{2}, key.span()));
+}
+
+TEST(Crypto, EverySessionHasItsOwnPrivateExponent) {
+    DhKeyPair first;
+    DhKeyPair second;
+    EXPECT_NE(first.public_value(), second.public_value());
+}
+
+} // namespace
