@@ -108,7 +108,7 @@ time_it delete --prepare "$make_fresh" "$bb -d fresh" --prepare "$make_fresh" "$
 
 # The commands that send a password: brassbox against today's brassbox,
 # and libsecret's session on GDBus beside them.
-"$bb" -u bench -p pw 2>/dev/null
+"$bb" -u bench -p pw 2>/dev/null || true
 time_it unlock "$bb -u bench -p pw" "$old -u bench -p pw" "$session unlock bench pw"
 no_fresh="sh -c '$floor delete fresh || true'"
 time_it create --prepare "$no_fresh" "$bb -c fresh -p pw" --prepare "$no_fresh" "$old -c fresh -p pw" \
@@ -129,7 +129,7 @@ gdbus_get="$gdbus_call -o $service -m org.freedesktop.DBus.Properties.Get"
         "$(instructions "$floor" lock bench) $(instructions "$old" -l bench)" \
         "$(instructions $gdbus_call -o $service -m org.freedesktop.Secret.Service.Lock "[\"$collection/bench\"]")"
 } >"$out/instructions.txt"
-"$bb" -u bench -p pw 2>/dev/null
+"$bb" -u bench -p pw 2>/dev/null || true
 
 # Peak memory of every command, brassbox against today's brassbox.
 {

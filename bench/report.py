@@ -44,7 +44,8 @@ print("library moved from GDBus and libsecret to sd-bus, built and measured in t
 print("The *sd-bus floor* (`bench/floor_sdbus.cpp`) makes the command's D-Bus call(s) with")
 print("sd-bus and nothing else, GLib linked and initialised as brassbox has it; the *GDBus")
 print("floor* (`bench/floor.cpp`) does the same with GDBus. brassbox makes one round trip")
-print("more than either floor: the availability check (`Peer.Ping`) before every request.\n")
+print("more than either floor: the availability check before every request, which the bus")
+print("answers itself (`NameHasOwner` of the keyring service) while the daemon runs.\n")
 
 print("## Commands without a password\n")
 print("Targets: at most 1.15× the sd-bus floor and at most 0.70× the GDBus floor.\n")
@@ -113,7 +114,7 @@ print(f"`brassbox --list`'s {ms(ours)} ms, {ms(sdbus - nothing)} ms is what the 
 print("spends beyond that: loading libsystemd and the libraries it brings (libgcrypt,")
 print("libgpg-error, liblzma, libzstd, liblz4, libcap), connecting and authenticating, and")
 print(f"the call; the remaining {ms(ours - sdbus)} ms is brassbox's own: the availability check's")
-print("round trip, and its code.")
+print("round trip to the bus, and its code (the main loop, the options, the checks).")
 
 keyrings = (results / "keyring-count.txt").read_text().strip()
 items = (results / "item-count.txt").read_text().strip()

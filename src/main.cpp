@@ -102,7 +102,6 @@ int main(int argc, char **argv) {
     int option_unlock = 0;
     g_autofree char *keyname = nullptr;
 
-    remember_ignored_signals();
     open_standard_streams();
     if (argc < 2)
         print_usage(argc > 0 ? argv[0] : nullptr);

@@ -38,9 +38,6 @@ int quiet_tty = -1;
 struct termios tty_before {};
 volatile sig_atomic_t echo_off = 0;
 
-// Those the process started with ignored, as its caller chose.
-sigset_t ignored_at_start;
-
 void note_stop(int signo) {
     int saved_errno = errno;
     caught[signo] = 1;
@@ -198,11 +195,12 @@ bool watch_signals(Watch &watch) {
     for (int signo = 1; signo < NSIG; signo++) {
         caught[signo] = 0;
         if (std::ranges::find(kHarmlessSignals, signo) != kHarmlessSignals.end() ||
-            sigismember(&ignored_at_start, signo) == 1)
+            sigaction(signo, nullptr, &watch.saved[signo]) != 0 ||
+            watch.saved[signo].sa_handler == SIG_IGN)
             continue;
         // Fails for the signals the C library keeps for itself.
         watch.replaced[signo] =
-            sigaction(signo, is_stop_signal(signo) ? &stop : &end, &watch.saved[signo]) == 0;
+            sigaction(signo, is_stop_signal(signo) ? &stop : &end, nullptr) == 0;
     }
     return true;
 }
@@ -286,15 +284,6 @@ void free_password(char *password) {
         return;
     explicit_bzero(password, strlen(password));
     g_free(password);
-}
-
-void remember_ignored_signals() {
-    sigemptyset(&ignored_at_start);
-    for (int signo = 1; signo < NSIG; signo++) {
-        struct sigaction action {};
-        if (sigaction(signo, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
-            sigaddset(&ignored_at_start, signo);
-    }
 }
 
 void protect_process_memory() {

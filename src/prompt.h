@@ -19,10 +19,6 @@ struct PasswordFree {
 // A password copy that is wiped when it goes.
 using Password = std::unique_ptr<char, PasswordFree>;
 
-// Notes which signals the caller had ignored, before any library changes
-// them (GIO ignores SIGPIPE): those stay ignored at the prompt.
-void remember_ignored_signals();
-
 // Keeps passwords out of core dumps and away from debuggers; called
 // wherever a password enters the process.
 void protect_process_memory();

@@ -39,8 +39,9 @@ using GnomeKeyringListCallback = void (*)(GnomeKeyringResult result, GList *list
 using GnomeKeyringInfoCallback = void (*)(GnomeKeyringResult result, GnomeKeyringInfo *info,
                                           gpointer data);
 
-// True when the session bus can be reached and the keyring service
-// answers there (the bus may start it on demand).
+// True when the session bus can be reached and the keyring service is
+// there: it owns its name, or answers once the bus has started it on
+// demand. Connecting and the check give up after 10 seconds.
 gboolean gnome_keyring_is_available();
 
 // The returned handle identifies the request; callers may ignore it.

@@ -121,6 +121,10 @@ void send_create(Request &req) {
             result = read_created(req.replies[0].value.get(), req.path);
         if (result != GNOME_KEYRING_RESULT_OK)
             return finish(req, result);
+        // A keyring at the name's own path is the one the name finds, for
+        // every racer alike: no other keyring need be looked at.
+        if (req.path == path_for_name(req.name))
+            return finish(req, GNOME_KEYRING_RESULT_OK);
         read_labels(req, settle_create);
     });
 }
@@ -161,16 +165,46 @@ void keep_password(Request &req, const char *password) {
     req.password.assign(text.begin(), text.end());
 }
 
-struct Ping {
-    bool answered = false;
+struct Answer {
+    bool given = false;
     Message reply;
 };
 
-int on_ping(sd_bus_message *reply, void *data, sd_bus_error * /*error*/) {
-    auto &ping = *static_cast<Ping *>(data);
-    ping.reply.reset(sd_bus_message_ref(reply));
-    ping.answered = true;
+int on_answer(sd_bus_message *reply, void *data, sd_bus_error * /*error*/) {
+    auto &answer = *static_cast<Answer *>(data);
+    answer.reply.reset(sd_bus_message_ref(reply));
+    answer.given = true;
     return 0;
+}
+
+// Sends one call and runs the connection until its answer comes or the
+// deadline passes: then the answer is null.
+Message ask(Message call, uint64_t deadline) {
+    Answer answer;
+    sd_bus_slot *slot = nullptr;
+    // The deadline decides, not the call's own time-out.
+    if (call == nullptr ||
+        sd_bus_call_async(bus(), &slot, call.get(), on_answer, &answer, 2 * kTimeLimitUsec) < 0)
+        return nullptr;
+    Slot pending(slot);
+    run_bus(deadline, answer.given);
+    return std::move(answer.reply);
+}
+
+bool is_error(const Message &reply) {
+    return sd_bus_message_is_method_error(reply.get(), nullptr) > 0;
+}
+
+Message name_has_owner() {
+    sd_bus_message *call = nullptr;
+    if (sd_bus_message_new_method_call(bus(), &call, "org.freedesktop.DBus",
+                                       "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                       "NameHasOwner") < 0)
+        return nullptr;
+    Message owned(call);
+    if (sd_bus_message_append(call, "s", "org.freedesktop.secrets") < 0)
+        return nullptr;
+    return owned;
 }
 
 } // namespace
@@ -184,24 +218,23 @@ gboolean gnome_keyring_is_available() {
     uint64_t deadline = now_usec() + kTimeLimitUsec;
     if (!open_bus())
         return FALSE;
-    Ping ping;
-    Message call = method_call(kServicePath, "org.freedesktop.DBus.Peer", "Ping");
-    sd_bus_slot *slot = nullptr;
-    // Our deadline decides, not the call's own time-out.
-    if (call == nullptr ||
-        sd_bus_call_async(bus(), &slot, call.get(), on_ping, &ping, 2 * kTimeLimitUsec) < 0)
-        return FALSE;
-    Slot pending(slot);
-    run_bus(deadline, ping.answered);
-    if (!ping.answered) {
-        // Through to the bus, but the daemon owns its name and says nothing:
-        // it is there but stuck, and every request fails at once.
-        if (sd_bus_is_ready(bus()) <= 0)
-            return FALSE;
+    // A running daemon owns the service's name, and the bus says so itself:
+    // a round trip that does not go through the daemon.
+    Message owner = ask(name_has_owner(), deadline);
+    if (owner == nullptr)
+        return FALSE; // the bus did not let us in, or said nothing
+    int owned = 0;
+    if (!is_error(owner) && sd_bus_message_read_basic(owner.get(), 'b', &owned) > 0 && owned != 0)
+        return TRUE;
+    // Nobody owns it: a call to the daemon makes the bus start it on demand.
+    Message pong = ask(method_call(kServicePath, "org.freedesktop.DBus.Peer", "Ping"), deadline);
+    if (pong == nullptr) {
+        // It started, or took the name since, and says nothing: it is there
+        // but stuck, and every request fails at once.
         give_up_on_daemon();
         return TRUE;
     }
-    return sd_bus_message_is_method_error(ping.reply.get(), nullptr) > 0 ? FALSE : TRUE;
+    return is_error(pong) ? FALSE : TRUE;
 }
 
 gpointer gnome_keyring_list_keyring_names(GnomeKeyringListCallback callback, gpointer data,

@@ -4,6 +4,7 @@
 #include "freed_memory.h"
 #include "info.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace {
@@ -293,6 +294,11 @@ TEST_F(Client, PasswordsArriveExactlyAsGiven) {
         });
         EXPECT_EQ(heard.result, GNOME_KEYRING_RESULT_DENIED) << name;
     }
+    // A fresh IV for every password sent.
+    auto ivs = service->ivs;
+    std::ranges::sort(ivs);
+    EXPECT_EQ(ivs.size(), 2 * std::size(passwords));
+    EXPECT_EQ(std::ranges::adjacent_find(ivs), ivs.end());
 }
 
 // 0, 1 and p - 1 as the service's public value would make the session key

@@ -96,6 +96,7 @@ void FakeService::reset() {
     public_value = std::vector<guint8>(127, 0);
     public_value.push_back(2);
     client_value_.clear();
+    ivs.clear();
     script = nullptr;
     after = nullptr;
 }
@@ -345,6 +346,8 @@ std::optional<std::string> FakeService::decrypt(GVariant *secret) {
     const void *bytes = g_variant_get_fixed_array(ciphertext, &size, 1);
     if (client_value_.empty() || iv_size != 16 || size == 0 || size % 16 != 0)
         return std::nullopt;
+    const auto *iv_first = static_cast<const guint8 *>(iv_bytes);
+    ivs.emplace_back(iv_first, iv_first + iv_size);
     auto key = session_key(client_value_);
     std::string plain(size, '\0');
     gcry_cipher_hd_t cipher = nullptr;

@@ -85,4 +85,8 @@ private:
     std::vector<std::pair<std::string, FakeKeyring>> keyrings_;
     std::vector<ServiceCall> log_;
     std::vector<guint8> client_value_; // of the last session opened
+
+public:
+    // Every IV a Secret arrived with.
+    std::vector<std::vector<guint8>> ivs;
 };
