@@ -60,8 +60,8 @@ for name, command in [("list", "`--list`"), ("getdef", "`--getdef`"), ("setdef",
     if name == "lock" and len(times) > 6:
         secret_tool_times = times[6]
     met = ours / sdbus <= 1.15 and ours / gdbus_floor <= 0.70
-    print(f"| {command} | {ms(ours)} | {ms(sdbus)} | {ours / sdbus:.2f}× | {ms(gdbus_floor)} | "
-          f"{ours / gdbus_floor:.2f}× | {ms(old)} | {ms(gdbus)} | {ms(busctl)} | {verdict(met)} |")
+    print(f"| {command} | {ms(ours)} | {ms(sdbus)} | {ours / sdbus:.3f}× | {ms(gdbus_floor)} | "
+          f"{ours / gdbus_floor:.3f}× | {ms(old)} | {ms(gdbus)} | {ms(busctl)} | {verdict(met)} |")
 
 print("\n`gdbus call` and `busctl` make the same call from the shell (`--info`: `GetAll`, and")
 print("busctl's `get-property` of the three properties). ", end="")
@@ -81,7 +81,7 @@ print("| command | brassbox | today's brassbox | ratio | libsecret + GDBus | met
 print("|---|---|---|---|---|---|")
 for name, command in [("unlock", "`--unlock -p`"), ("create", "`--create -p`")]:
     ours, old, libsecret = medians(name)[:3]
-    print(f"| {command} | {ms(ours)} | {ms(old)} | {ours / old:.2f}× | {ms(libsecret)} | "
+    print(f"| {command} | {ms(ours)} | {ms(old)} | {ours / old:.3f}× | {ms(libsecret)} | "
           f"{verdict(ours / old <= 0.65)} |")
 
 print("\n## Peak resident memory\n")
@@ -93,7 +93,7 @@ for line in (results / "memory.txt").read_text().split("\n"):
     if line.strip():
         name, ours, old, sdbus, gdbus = line.split()
         ratio = int(ours) / int(old)
-        print(f"| `{name}` | {ours} | {old} | {ratio:.2f} | {sdbus} | {gdbus} | "
+        print(f"| `{name}` | {ours} | {old} | {ratio:.3f} | {sdbus} | {gdbus} | "
               f"{verdict(ratio <= 2 / 3)} |")
 
 print("\n## Instructions\n")
