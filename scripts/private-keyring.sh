@@ -17,6 +17,13 @@ fi
 scripts=$(cd "$(dirname "$0")" && pwd)
 
 home=$(mktemp -d "${TMPDIR:-/tmp}/brassbox-keyring.XXXXXX")
+case $home in
+*[\&\<\>]*)
+    echo "$0: $home: the bus's settings cannot hold this path" >&2
+    rmdir "$home"
+    exit 2
+    ;;
+esac
 mkdir -p "$home/data" "$home/config" "$home/cache" "$home/run"
 chmod 700 "$home/run"
 
@@ -56,8 +63,28 @@ export HOME="$home" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" \
     XDG_CACHE_HOME="$home/cache" XDG_RUNTIME_DIR="$home/run"
 unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS GNOME_KEYRING_CONTROL SSH_AUTH_SOCK
 
+# The session bus's own settings, but its socket in the folder rather than
+# in /tmp, where a bus that was killed would leave it behind.
+cat >"$home/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <keep_umask/>
+  <listen>unix:dir=$home/run</listen>
+  <auth>EXTERNAL</auth>
+  <standard_session_servicedirs/>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+
 export BRASSBOX_START_DAEMON="$start_daemon" BRASSBOX_SESSION_DIR="$home"
-exec dbus-run-session --dbus-daemon="$scripts/quiet-dbus-daemon.sh" -- sh -c '
+exec dbus-run-session --config-file="$home/bus.conf" \
+    --dbus-daemon="$scripts/quiet-dbus-daemon.sh" -- sh -c '
     if [ "$BRASSBOX_START_DAEMON" = 1 ]; then
         gnome-keyring-daemon --start --foreground --components=secrets >/dev/null 2>&1 &
         echo $! >"$BRASSBOX_SESSION_DIR/daemon.pid"

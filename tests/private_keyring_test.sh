@@ -19,6 +19,9 @@ out=$("$session" "$brassbox" --list 2>"$notes/err") || status=$?
 status=0
 "$session" sh -c 'echo said >&2; exit 3' 2>"$notes/err" || status=$?
 [ "$status" -eq 3 ] && [ "$(cat "$notes/err")" = said ] || fail "status $status, $(cat "$notes/err")"
+# The bus's socket is in the session's folder, where nothing can outlive it.
+address=$("$session" sh -c 'echo "$DBUS_SESSION_BUS_ADDRESS"')
+case $address in "unix:path=$TMPDIR/brassbox-keyring."*) ;; *) fail "bus at $address" ;; esac
 out=$("$session" --no-daemon "$brassbox" --list 2>/dev/null) || true
 [ "$out" = session ] || fail "daemon started on demand: $out"
 
