@@ -86,7 +86,9 @@ export BRASSBOX_START_DAEMON="$start_daemon" BRASSBOX_SESSION_DIR="$home"
 exec dbus-run-session --config-file="$home/bus.conf" \
     --dbus-daemon="$scripts/quiet-dbus-daemon.sh" -- sh -c '
     if [ "$BRASSBOX_START_DAEMON" = 1 ]; then
-        gnome-keyring-daemon --start --foreground --components=secrets >/dev/null 2>&1 &
+        # A session of its own, as a daemon has: no signal meant for the
+        # process group of the command reaches it.
+        setsid gnome-keyring-daemon --start --foreground --components=secrets >/dev/null 2>&1 &
         echo $! >"$BRASSBOX_SESSION_DIR/daemon.pid"
         tries=0
         until dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
