@@ -9,8 +9,11 @@ user=brassbox-test
 [ "$(id -u)" -eq 0 ] || { echo "$0: run as root" >&2; exit 2; }
 id "$user" >/dev/null 2>&1 || useradd --create-home --shell /bin/sh "$user"
 home=$(getent passwd "$user" | cut -d: -f6)
+mkdir -p "$home"
+chown "$user:" "$home"
 
-copy=$(mktemp -d)
+# In the user's home: our own temporary folder may be closed to others.
+copy=$(mktemp -d "$home/brassbox.XXXXXX")
 trap 'rm -rf "$copy"' EXIT
 tar --exclude='./build*' --exclude=./.git -cf - . | tar -C "$copy" -xf -
 mkdir "$copy/.tmp"

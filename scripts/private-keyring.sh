@@ -26,6 +26,12 @@ case $home in
 esac
 mkdir -p "$home/data" "$home/config" "$home/cache" "$home/run"
 chmod 700 "$home/run"
+# The runtime folder holds the sockets (the bus's, the daemon's), so it is
+# in the folder, where nothing can outlive the session; unless its path is
+# too long for a socket in it (107 bytes at most): then a short folder of
+# its own, removed with the rest.
+runtime="$home/run"
+[ ${#runtime} -le 80 ] || runtime=$(mktemp -d /tmp/brassbox-run.XXXXXX)
 
 # This process becomes the session (exec below), so nothing here runs
 # after it. A watcher cleans up once the session is over, however it ended:
@@ -51,8 +57,8 @@ session=$$
         done
     done
     for _ in 1 2 3 4 5 6 7 8 9 10; do
-        rm -rf "$home" 2>/dev/null || true
-        [ -e "$home" ] || exit 0
+        rm -rf "$home" "$runtime" 2>/dev/null || true
+        [ -e "$home" ] || [ -e "$runtime" ] || exit 0
         sleep 0.2
     done
 ) </dev/null >/dev/null 2>&1 &
@@ -60,18 +66,18 @@ session=$$
 # The bus passes its own environment to the daemons it starts on demand,
 # so all of this must be in place before the bus starts.
 export HOME="$home" XDG_DATA_HOME="$home/data" XDG_CONFIG_HOME="$home/config" \
-    XDG_CACHE_HOME="$home/cache" XDG_RUNTIME_DIR="$home/run"
+    XDG_CACHE_HOME="$home/cache" XDG_RUNTIME_DIR="$runtime"
 unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS GNOME_KEYRING_CONTROL SSH_AUTH_SOCK
 
-# The session bus's own settings, but its socket in the folder rather than
-# in /tmp, where a bus that was killed would leave it behind.
+# The session bus's own settings, but its socket where the watcher finds
+# it rather than in /tmp, where a bus that was killed would leave it.
 cat >"$home/bus.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>session</type>
   <keep_umask/>
-  <listen>unix:dir=$home/run</listen>
+  <listen>unix:dir=$runtime</listen>
   <auth>EXTERNAL</auth>
   <standard_session_servicedirs/>
   <policy context="default">
