@@ -11,6 +11,19 @@ TMPDIR=$(mktemp -d)
 export TMPDIR
 trap 'rm -rf "$TMPDIR" "$notes"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# eventually WHAT TEST...: waits up to 10 s for TEST to succeed.
+eventually() {
+    what=$1
+    shift
+    tries=0
+    until "$@"; do
+        tries=$((tries + 1))
+        [ $tries -lt 100 ] || fail "$what"
+        sleep 0.1
+    done
+}
+gone() { for path; do [ ! -e "$path" ] || return 1; done; }
+empty() { [ -z "$(ls -A "$1")" ]; }
 
 status=0
 out=$("$session" "$brassbox" --list 2>"$notes/err") || status=$?
@@ -25,12 +38,7 @@ address=$("$session" sh -c 'echo "$DBUS_SESSION_BUS_ADDRESS"')
 socket=${address#unix:path=}
 socket=${socket%%,*}
 case $socket in /*) ;; *) fail "bus at $address" ;; esac
-tries=0
-while [ -e "$socket" ]; do
-    tries=$((tries + 1))
-    [ $tries -lt 50 ] || fail "the bus's socket outlived the session: $socket"
-    sleep 0.1
-done
+eventually "the bus's socket outlived the session: $socket" gone "$socket"
 # A temporary folder too deep for sockets: the session works all the same,
 # and leaves nothing, its short runtime folder included.
 deep="$TMPDIR/a-folder-name-long-enough/to-push-the-runtime-folder/past-what-a-socket-holds"
@@ -39,12 +47,8 @@ out=$(TMPDIR=$deep "$session" sh -c 'echo "$XDG_RUNTIME_DIR"; "$0" --list' "$bra
     true
 runtime=$(echo "$out" | head -n 1)
 [ "$(echo "$out" | tail -n 1)" = session ] || fail "deep folder: $out"
-tries=0
-while [ -e "$runtime" ] || [ -n "$(ls -A "$deep")" ]; do
-    tries=$((tries + 1))
-    [ $tries -lt 50 ] || fail "deep folder: $runtime or $(ls -A "$deep") left"
-    sleep 0.1
-done
+eventually "deep folder: $runtime left" gone "$runtime"
+eventually "deep folder: not emptied" empty "$deep"
 rm -r "$TMPDIR/a-folder-name-long-enough"
 out=$("$session" --no-daemon "$brassbox" --list 2>/dev/null) || true
 [ "$out" = session ] || fail "daemon started on demand: $out"
@@ -54,12 +58,7 @@ for signal in TERM KILL; do
     "$session" sh -c "echo \$\$ >'$notes/command'; echo \$DBUS_SESSION_BUS_ADDRESS >'$notes/bus';
         exec sleep 60" &
     runner=$!
-    tries=0
-    until [ -s "$notes/bus" ]; do
-        tries=$((tries + 1))
-        [ $tries -lt 100 ] || fail "session did not start"
-        sleep 0.1
-    done
+    eventually "session did not start" test -s "$notes/bus"
     kill -"$signal" "$runner"
     wait "$runner" || true
     command=$(cat "$notes/command")
@@ -67,11 +66,8 @@ for signal in TERM KILL; do
     socket=${socket#unix:path=}
     socket=${socket%%,*}
     rm "$notes/command" "$notes/bus"
-    tries=0
-    while [ -d "/proc/$command" ] || [ -n "$(ls -A "$TMPDIR")" ] || [ -e "$socket" ]; do
-        tries=$((tries + 1))
-        [ $tries -lt 50 ] || fail "after $signal: $(ls -A "$TMPDIR") left, command $command, $socket"
-        sleep 0.1
-    done
+    eventually "after $signal: command $command still runs" gone "/proc/$command"
+    eventually "after $signal: $socket left" gone "$socket"
+    eventually "after $signal: the temporary folder not emptied" empty "$TMPDIR"
 done
 echo "private keyring: ok"
