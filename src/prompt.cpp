@@ -146,12 +146,12 @@ bool read_line(int fd, Line &line, bool &at_end, bool watched) {
         }
         std::string_view bytes(chunk.data(), static_cast<size_t>(got));
         auto end = bytes.find('\n');
-        if (end != std::string_view::npos && seekable &&
-            lseek(fd, static_cast<off_t>(end + 1) - got, SEEK_CUR) < 0)
-            return false;
-        bool ok = line.append(bytes.substr(0, end));
-        explicit_bzero(chunk.data(), chunk.size());
-        if (!ok || end != std::string_view::npos)
+        bool found = end != std::string_view::npos;
+        bool ok =
+            line.append(bytes.substr(0, end)) &&
+            (!found || !seekable || lseek(fd, static_cast<off_t>(end + 1) - got, SEEK_CUR) >= 0);
+        explicit_bzero(chunk.data(), bytes.size());
+        if (!ok || found)
             return ok;
     }
 }

@@ -8,8 +8,6 @@
 namespace keyring_client {
 namespace {
 
-constexpr const char *kServiceName = "org.freedesktop.secrets";
-
 sd_bus *connection = nullptr;
 
 // The connection as a source of the main context: its socket, the events
@@ -111,6 +109,14 @@ Message method_call(const char *path, const char *interface, const char *method)
     sd_bus_message *call = nullptr;
     if (sd_bus_message_new_method_call(connection, &call, kServiceName, path, interface, method) <
         0)
+        return nullptr;
+    return Message(call);
+}
+
+Message bus_method_call(const char *method) {
+    sd_bus_message *call = nullptr;
+    if (sd_bus_message_new_method_call(connection, &call, "org.freedesktop.DBus",
+                                       "/org/freedesktop/DBus", "org.freedesktop.DBus", method) < 0)
         return nullptr;
     return Message(call);
 }

@@ -9,6 +9,8 @@
 
 namespace keyring_client {
 
+inline constexpr const char *kServiceName = "org.freedesktop.secrets";
+
 struct MessageUnref {
     void operator()(sd_bus_message *message) const { sd_bus_message_unref(message); }
 };
@@ -37,5 +39,15 @@ bool run_bus(uint64_t deadline, const bool &done);
 
 // A method call to the keyring service, to be filled in and sent.
 Message method_call(const char *path, const char *interface, const char *method);
+// A method call to the bus itself.
+Message bus_method_call(const char *method);
+
+// The call with these arguments added, as sd_bus_message_append() takes
+// them; null when the call is null or they do not fit its types.
+template <typename... Args> Message with_arguments(Message call, const char *types, Args... args) {
+    if (call == nullptr || sd_bus_message_append(call.get(), types, args...) < 0)
+        return nullptr;
+    return call;
+}
 
 } // namespace keyring_client

@@ -6,10 +6,6 @@
 namespace keyring_client {
 namespace {
 
-void act(Request &req) {
-    req.action->send(req);
-}
-
 void act_on_label(Request &req) {
     std::vector<std::string> found;
     auto result = labelled_paths(req, found);
@@ -18,7 +14,7 @@ void act_on_label(Request &req) {
     if (result != GNOME_KEYRING_RESULT_OK)
         return finish(req, result);
     req.path = found[0];
-    act(req);
+    req.action->send(req);
 }
 
 void on_collections(Request &req) {
@@ -37,10 +33,8 @@ void on_collections(Request &req) {
 } // namespace
 
 Message get_property(const std::string &path, const char *interface, const char *property) {
-    Message call = method_call(path.c_str(), kPropertiesInterface, "Get");
-    if (call == nullptr || sd_bus_message_append(call.get(), "ss", interface, property) < 0)
-        return nullptr;
-    return call;
+    return with_arguments(method_call(path.c_str(), kPropertiesInterface, "Get"), "ss", interface,
+                          property);
 }
 
 void act_on_name(Request &req) {
@@ -48,7 +42,7 @@ void act_on_name(Request &req) {
     if (!path)
         return finish(req, GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
     req.path = std::move(*path);
-    act(req);
+    req.action->send(req);
 }
 
 void acted(Request &req) {

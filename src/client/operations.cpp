@@ -12,24 +12,27 @@ GnomeKeyringResult outcome_of_replies(Request &req) {
     return replies_result(req);
 }
 
-// A Secret struct: the session, the IV, the ciphertext, its content type.
-bool append_secret(sd_bus_message *call, const EncryptedSecret &secret) {
-    return sd_bus_message_open_container(call, 'r', "oayays") >= 0 &&
-           sd_bus_message_append_basic(call, 'o', secret.session.c_str()) >= 0 &&
-           sd_bus_message_append_array(call, 'y', secret.iv.data(), secret.iv.size()) >= 0 &&
-           sd_bus_message_append_array(call, 'y', secret.ciphertext.data(),
-                                       secret.ciphertext.size()) >= 0 &&
-           sd_bus_message_append_basic(call, 's', "text/plain") >= 0 &&
-           sd_bus_message_close_container(call) >= 0;
+// The call with a Secret struct added: the session, the IV, the
+// ciphertext, its content type.
+Message with_secret(Message call, const EncryptedSecret &secret) {
+    sd_bus_message *m = call.get();
+    if (m == nullptr || sd_bus_message_open_container(m, 'r', "oayays") < 0 ||
+        sd_bus_message_append_basic(m, 'o', secret.session.c_str()) < 0 ||
+        sd_bus_message_append_array(m, 'y', secret.iv.data(), secret.iv.size()) < 0 ||
+        sd_bus_message_append_array(m, 'y', secret.ciphertext.data(), secret.ciphertext.size()) <
+            0 ||
+        sd_bus_message_append_basic(m, 's', "text/plain") < 0 ||
+        sd_bus_message_close_container(m) < 0)
+        return nullptr;
+    return call;
 }
 
 constexpr KeyringAction kSetDefault = {
     [](Request &req) {
-        Message call = method_call(kServicePath, kServiceInterface, "SetAlias");
-        if (call != nullptr &&
-            sd_bus_message_append(call.get(), "so", "default", req.path.c_str()) < 0)
-            call.reset();
-        send(req, std::move(call), acted);
+        send(req,
+             with_arguments(method_call(kServicePath, kServiceInterface, "SetAlias"), "so",
+                            "default", req.path.c_str()),
+             acted);
     },
     outcome_of_replies,
 };
@@ -54,10 +57,10 @@ constexpr KeyringAction kGetInfo = {
 
 constexpr KeyringAction kLock = {
     [](Request &req) {
-        Message call = method_call(kServicePath, kServiceInterface, "Lock");
-        if (call != nullptr && sd_bus_message_append(call.get(), "ao", 1, req.path.c_str()) < 0)
-            call.reset();
-        send(req, std::move(call), acted);
+        send(req,
+             with_arguments(method_call(kServicePath, kServiceInterface, "Lock"), "ao", 1,
+                            req.path.c_str()),
+             acted);
     },
     [](Request &req) {
         auto result = replies_result(req);
@@ -79,11 +82,8 @@ constexpr KeyringAction kDelete = {
 constexpr KeyringAction kUnlock = {
     [](Request &req) {
         Message call = method_call(kServicePath, kMasterInterface, "UnlockWithMasterPassword");
-        if (call != nullptr &&
-            (sd_bus_message_append_basic(call.get(), 'o', req.path.c_str()) < 0 ||
-             !append_secret(call.get(), req.secret)))
-            call.reset();
-        send(req, std::move(call), acted);
+        call = with_arguments(std::move(call), "o", req.path.c_str());
+        send(req, with_secret(std::move(call), req.secret), acted);
     },
     outcome_of_replies,
 };
@@ -110,12 +110,9 @@ void settle_create(Request &req) {
 
 void send_create(Request &req) {
     Message call = method_call(kServicePath, kMasterInterface, "CreateWithMasterPassword");
-    if (call != nullptr &&
-        (sd_bus_message_append(call.get(), "a{sv}", 1, "org.freedesktop.Secret.Collection.Label",
-                               "s", req.name.c_str()) < 0 ||
-         !append_secret(call.get(), req.secret)))
-        call.reset();
-    send(req, std::move(call), [](Request &req) {
+    call = with_arguments(std::move(call), "a{sv}", 1, "org.freedesktop.Secret.Collection.Label",
+                          "s", req.name.c_str());
+    send(req, with_secret(std::move(call), req.secret), [](Request &req) {
         auto result = replies_result(req);
         if (result == GNOME_KEYRING_RESULT_OK)
             result = read_created(req.replies[0].value.get(), req.path);
@@ -195,18 +192,6 @@ bool is_error(const Message &reply) {
     return sd_bus_message_is_method_error(reply.get(), nullptr) > 0;
 }
 
-Message name_has_owner() {
-    sd_bus_message *call = nullptr;
-    if (sd_bus_message_new_method_call(bus(), &call, "org.freedesktop.DBus",
-                                       "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                       "NameHasOwner") < 0)
-        return nullptr;
-    Message owned(call);
-    if (sd_bus_message_append(call, "s", "org.freedesktop.secrets") < 0)
-        return nullptr;
-    return owned;
-}
-
 } // namespace
 
 } // namespace keyring_client
@@ -220,7 +205,8 @@ gboolean gnome_keyring_is_available() {
         return FALSE;
     // A running daemon owns the service's name, and the bus says so itself:
     // a round trip that does not go through the daemon.
-    Message owner = ask(name_has_owner(), deadline);
+    Message owner =
+        ask(with_arguments(bus_method_call("NameHasOwner"), "s", kServiceName), deadline);
     if (owner == nullptr)
         return FALSE; // the bus did not let us in, or said nothing
     int owned = 0;
@@ -259,9 +245,7 @@ gpointer gnome_keyring_get_default_keyring(GnomeKeyringStringCallback callback, 
     req->on_string = callback;
     return start(std::move(req), [](Request &req) {
         Message call = method_call(kServicePath, kServiceInterface, "ReadAlias");
-        if (call != nullptr && sd_bus_message_append(call.get(), "s", "default") < 0)
-            call.reset();
-        send(req, std::move(call), [](Request &req) {
+        send(req, with_arguments(std::move(call), "s", "default"), [](Request &req) {
             auto result = replies_result(req);
             std::optional<std::string> path;
             if (result == GNOME_KEYRING_RESULT_OK)

@@ -11,10 +11,10 @@ namespace {
 constexpr const char *kAlgorithm = "dh-ietf1024-sha256-aes128-cbc-pkcs7";
 
 Message open_session(const DhKeyPair &keys) {
-    Message call = method_call(kServicePath, kServiceInterface, "OpenSession");
+    Message call = with_arguments(method_call(kServicePath, kServiceInterface, "OpenSession"), "s",
+                                  kAlgorithm);
     PublicValue ours = keys.public_value();
-    if (call == nullptr || sd_bus_message_append(call.get(), "s", kAlgorithm) < 0 ||
-        sd_bus_message_open_container(call.get(), 'v', "ay") < 0 ||
+    if (call == nullptr || sd_bus_message_open_container(call.get(), 'v', "ay") < 0 ||
         sd_bus_message_append_array(call.get(), 'y', ours.data(), ours.size()) < 0 ||
         sd_bus_message_close_container(call.get()) < 0)
         return nullptr;

@@ -154,13 +154,24 @@ bool exists(const std::string &path) {
     return lstat(path.c_str(), &info) == 0;
 }
 
+namespace {
+
+// The bus's answer to a question about the keyring service's name.
+GVariant *ask_bus_about_service(const char *method, const char *answer_type, GError **error) {
+    g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error);
+    if (bus == nullptr)
+        return nullptr;
+    return g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+        g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE(answer_type),
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, error);
+}
+
+} // namespace
+
 pid_t daemon_pid() {
     g_autoptr(GError) error = nullptr;
-    g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "GetConnectionUnixProcessID", g_variant_new("(s)", "org.freedesktop.secrets"),
-        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+    g_autoptr(GVariant) reply = ask_bus_about_service("GetConnectionUnixProcessID", "(u)", &error);
     if (reply == nullptr) {
         ADD_FAILURE() << error->message;
         return -1;
@@ -168,6 +179,14 @@ pid_t daemon_pid() {
     guint32 pid = 0;
     g_variant_get(reply, "(u)", &pid);
     return static_cast<pid_t>(pid);
+}
+
+bool daemon_serves() {
+    g_autoptr(GVariant) reply = ask_bus_about_service("NameHasOwner", "(b)", nullptr);
+    gboolean owned = FALSE;
+    if (reply != nullptr)
+        g_variant_get(reply, "(b)", &owned);
+    return owned != FALSE;
 }
 
 Terminal::Terminal(const std::vector<std::string> &args) {
@@ -226,23 +245,14 @@ int Terminal::wait() {
     int status = 0;
     // A program that outlives ten seconds here hangs: it is killed, and
     // its status says so.
-    if (!eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }) &&
-        !eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; })) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
+    for (int tries = 0; waitpid(pid_, &status, WNOHANG) != pid_; tries++) {
+        if (tries == 1000) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     pid_ = -1;
     return status;
-}
-
-bool daemon_serves() {
-    g_autoptr(GDBusConnection) bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "NameHasOwner", g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE("(b)"),
-        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-    gboolean owned = FALSE;
-    if (reply != nullptr)
-        g_variant_get(reply, "(b)", &owned);
-    return owned != FALSE;
 }
