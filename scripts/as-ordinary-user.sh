@@ -1,23 +1,32 @@
 #!/bin/sh
-# Runs a command of this tree as an ordinary user, in a copy of the tree
-# that user owns (build folders left out), with a clean environment; the
-# copy is removed afterwards. For root only: creates the user when needed.
+# Runs a command of this tree as an ordinary user, with a clean environment,
+# in a copy of the tree (build folders left out) that is also the user's
+# home. The user is `nobody`, which every Debian system has, so nothing on
+# the machine changes for good: the copy is removed afterwards, also when
+# the run is interrupted. For root only.
 #   scripts/as-ordinary-user.sh scripts/test.sh --quick
 set -eu
 cd "$(dirname "$0")/.."
-user=brassbox-test
+user=nobody
 [ "$(id -u)" -eq 0 ] || { echo "$0: run as root" >&2; exit 2; }
-id "$user" >/dev/null 2>&1 || useradd --create-home --shell /bin/sh "$user"
-home=$(getent passwd "$user" | cut -d: -f6)
-mkdir -p "$home"
-chown "$user:" "$home"
+group=$(id -gn "$user")
 
-# In the user's home: our own temporary folder may be closed to others.
-copy=$(mktemp -d "$home/brassbox.XXXXXX")
-trap 'rm -rf "$copy"' EXIT
+# The user's home, in a folder the user can reach: ours may be closed to
+# others, /tmp is not.
+home=$(mktemp -d "${TMPDIR:-/tmp}/brassbox-user.XXXXXX")
+trap 'rm -rf "$home"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+chown "$user:$group" "$home"
+if ! runuser -u "$user" -- test -w "$home"; then
+    rm -rf "$home"
+    home=$(mktemp -d /tmp/brassbox-user.XXXXXX)
+fi
+copy="$home/tree"
+mkdir "$copy" "$home/.tmp"
 tar --exclude='./build*' --exclude=./.git -cf - . | tar -C "$copy" -xf -
-mkdir "$copy/.tmp"
-chown -R "$user:" "$copy"
+chown -R "$user:$group" "$home"
 runuser -u "$user" -- env -i HOME="$home" USER="$user" LOGNAME="$user" \
-    PATH=/usr/local/bin:/usr/bin:/bin TMPDIR="$copy/.tmp" \
+    PATH=/usr/local/bin:/usr/bin:/bin TMPDIR="$home/.tmp" \
     sh -c 'cd "$1" && shift && "$@"' sh "$copy" "$@"

@@ -12,6 +12,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$work/prefix" --strip >/dev/null
 for file in bin/brassbox share/man/man1/brassbox.1.gz share/bash-completion/completions/brassbox \
+    share/zsh/site-functions/_brassbox share/fish/vendor_completions.d/brassbox.fish \
     share/doc/brassbox/copyright share/doc/brassbox/changelog.Debian.gz; do
     [ -f "$work/prefix/$file" ] || fail "cmake --install --prefix: no $file"
 done
@@ -21,9 +22,8 @@ done
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >/dev/null
 deb=$(ls "$work"/brassbox_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-# From the libraries the binary loads: sd-bus and libgcrypt, and GLib only
-# when it is not linked in.
-for needed in libc6 libsystemd0 libgcrypt20; do
+# From the libraries the binary loads (Debian 13 calls GLib's libglib2.0-0t64).
+for needed in libc6 libglib2.0-0 libsystemd0 libgcrypt20; do
     case "$depends" in *"$needed"*) ;; *) fail "Depends lacks $needed: $depends" ;; esac
 done
 case "$depends" in *libsecret*) fail "Depends on libsecret: $depends" ;; esac
@@ -45,16 +45,30 @@ zcat "$work/root/usr/share/doc/brassbox/changelog.Debian.gz" | head -n 1 |
 head -n 1 "$work/root/usr/share/doc/brassbox/copyright" |
     grep -q "^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ||
     fail "copyright is not machine-readable"
-out=$("$source/scripts/private-keyring.sh" bash -c "
-    '$installed' -c work -p pw 2>/dev/null
-    '$installed' --list
-    PATH='$work/root/usr/bin':\$PATH
-    . '$work/root/usr/share/bash-completion/completions/brassbox'
-    COMP_WORDS=(brassbox --lock w); COMP_CWORD=2; _brassbox
-    echo \"completes: \${COMPREPLY[*]}\"" 2>/dev/null)
-[ "$out" = "session
-work
-completes: work" ] || [ "$out" = "work
-session
-completes: work" ] || fail "installed binary: $out"
+# Each shell's completion, from where the package puts it, which must be
+# where that shell looks.
+share="$work/root/usr/share"
+zsh -fc 'print -l $fpath' | grep -qx /usr/share/zsh/vendor-completions ||
+    fail "zsh does not read /usr/share/zsh/vendor-completions"
+HOME=$work fish -c 'printf "%s\\n" $fish_complete_path' | grep -qx /usr/share/fish/vendor_completions.d ||
+    fail "fish does not read /usr/share/fish/vendor_completions.d"
+cat >"$work/completions.sh" <<'SCRIPT'
+PATH=$BIN:$PATH
+brassbox -c work -p pw 2>/dev/null; brassbox -c wide -p pw 2>/dev/null
+echo "list: $(brassbox --list | sort | xargs)"
+. "$SHARE/bash-completion/completions/brassbox"
+COMP_WORDS=(brassbox --lock w); COMP_CWORD=2; _brassbox
+echo "bash: $(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)"
+zsh_complete() { zsh -f "$TESTS/complete.zsh" "$SHARE/zsh/vendor-completions" "$1" | sort | xargs; }
+echo "zsh: $(zsh_complete 'brassbox --info=w') $(zsh_complete 'brassbox --cr') $(zsh_complete 'brassbox -c w')"
+echo "fish: $(fish -N -c "source $SHARE/fish/vendor_completions.d/brassbox.fish
+    complete -C 'brassbox -l w'; complete -C 'brassbox --cr'; complete -C 'brassbox -c w'" |
+    cut -f 1 | sort | xargs)"
+SCRIPT
+out=$(BIN="$work/root/usr/bin" SHARE="$share" TESTS="$source/tests" \
+    "$source/scripts/private-keyring.sh" bash "$work/completions.sh" 2>&1)
+[ "$out" = "list: session wide work
+bash: wide work
+zsh: wide work --create 
+fish: --create wide work" ] || fail "installed binary and completion: $out"
 echo "package: ok"
