@@ -165,13 +165,17 @@ PublicValue DhKeyPair::public_value() const {
 }
 
 bool DhKeyPair::derive_key(std::span<const uint8_t> peer, std::span<uint8_t, kKeyBytes> key) const {
+    // The value is an unsigned number of any length: leading zeros add nothing.
+    while (!peer.empty() && peer.front() == 0)
+        peer = peer.subspan(1);
     if (!ok() || peer.size() > kDhBytes)
         return false;
     Mpi theirs = read_number(peer, false);
     Mpi highest(gcry_mpi_new(0));
-    gcry_mpi_sub_ui(highest.get(), prime_, 2);
-    // 0, 1 and p - 1 would make the shared secret one anybody can guess.
-    if (theirs == nullptr || gcry_mpi_cmp_ui(theirs.get(), 2) < 0 ||
+    gcry_mpi_sub_ui(highest.get(), prime_, 3);
+    // 0, 1 and p - 1 make a shared secret anybody can guess; 2 and p - 2
+    // make it our own public value or its negative, which anybody sees.
+    if (theirs == nullptr || gcry_mpi_cmp_ui(theirs.get(), 3) < 0 ||
         gcry_mpi_cmp(theirs.get(), highest.get()) > 0)
         return false;
     Mpi shared(gcry_mpi_snew(kDhBytes * 8));

@@ -82,7 +82,7 @@ public:
     PublicValue public_value() const;
     // The session key from the peer's public value: HKDF-SHA256, with no
     // salt and no info, of the shared secret at the group's full length.
-    // False for a peer value outside [2, p - 2].
+    // False for a peer value outside [3, p - 3].
     bool derive_key(std::span<const uint8_t> peer, std::span<uint8_t, kKeyBytes> key) const;
 
 private:

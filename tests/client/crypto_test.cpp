@@ -78,9 +78,9 @@ TEST(Crypto, CbcMatchesNistVector) {
     EXPECT_EQ(to_hex(std::span(cipher).first(16)), "7649abac8119b246cee98e9b12e9197d");
 }
 
-// With private exponent 1 and the generator as the peer's value, the
-// shared secret is 2: one byte of value, 127 leading zeros that must be
-// hashed too (HKDF of the 128 bytes, worked out independently).
+// With private exponent 1 and a peer value of 3, the shared secret is 3:
+// one byte of value, 127 leading zeros that must be hashed too (HKDF of
+// the 128 bytes, worked out independently).
 TEST(Crypto, SharedSecretKeepsItsLeadingZeros) {
     DhKeyPair keys(std::vector<uint8_t>{1});
     ASSERT_TRUE(keys.ok());
@@ -88,10 +88,12 @@ TEST(Crypto, SharedSecretKeepsItsLeadingZeros) {
     expected[127] = 2;
     EXPECT_EQ(keys.public_value(), expected);
     SessionKey key;
-    ASSERT_TRUE(keys.derive_key(std::vector<uint8_t>{2}, key.span()));
-    EXPECT_EQ(to_hex(key.span()), "fded2eddc1597b0c98d213751caef29d");
+    ASSERT_TRUE(keys.derive_key(std::vector<uint8_t>{3}, key.span()));
+    EXPECT_EQ(to_hex(key.span()), "4ef3e644a4c232ab12248a367b3aefed");
 }
 
+// 0, 1 and p - 1 give a shared secret anybody can guess; 2 and p - 2 one
+// that is our public value or its negative. Leading zeros are no value.
 TEST(Crypto, PeerValuesAnyoneCouldGuessAreRefused) {
     DhKeyPair keys;
     ASSERT_TRUE(keys.ok());
@@ -100,17 +102,24 @@ TEST(Crypto, PeerValuesAnyoneCouldGuessAreRefused) {
         "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD129024E088A67CC74020BBEA63B139B22514A0879"
         "8E3404DDEF9519B3CD3A431B302B0A6DF25F14374FE1356D6D51C245E485B576625E7EC6F44C42E9A637ED6B"
         "0BFF5CB6F406B7EDEE386BFB5A899FA5AE9F24117C4B1FE649286651ECE65381FFFFFFFFFFFFFFFF");
+    ASSERT_EQ(prime.size(), kDhBytes);
     auto minus = [&](uint8_t n) {
-        auto value = prime;
-        value.back() = static_cast<uint8_t>(value.back() - n);
+        PublicValue value{};
+        std::copy(prime.begin(), prime.end(), value.begin());
+        value[kDhBytes - 1] = static_cast<uint8_t>(value[kDhBytes - 1] - n);
+        return std::vector<uint8_t>(value.begin(), value.end());
+    };
+    auto with_zeros = [](size_t zeros, uint8_t last) {
+        std::vector<uint8_t> value(zeros, 0);
+        value.push_back(last);
         return value;
     };
-    for (const auto &peer :
-         {std::vector<uint8_t>{}, std::vector<uint8_t>{0}, std::vector<uint8_t>{1}, minus(1), prime,
-          std::vector<uint8_t>(129, 1)})
+    for (const auto &peer : {std::vector<uint8_t>{}, with_zeros(1, 0), with_zeros(0, 1),
+                             with_zeros(200, 2), minus(2), minus(1), prime,
+                             std::vector<uint8_t>(129, 1)})
         EXPECT_FALSE(keys.derive_key(peer, key.span())) << to_hex(peer).substr(0, 8);
-    EXPECT_TRUE(keys.derive_key(minus(2), key.span()));
-    EXPECT_TRUE(keys.derive_key(std::vector<uint8_t>{2}, key.span()));
+    for (const auto &peer : {with_zeros(0, 3), minus(3), with_zeros(200, 3)})
+        EXPECT_TRUE(keys.derive_key(peer, key.span())) << to_hex(peer).substr(0, 8);
 }
 
 TEST(Crypto, EverySessionHasItsOwnPrivateExponent) {

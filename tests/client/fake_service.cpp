@@ -41,6 +41,31 @@ std::vector<guint8> hmac_sha256(const std::vector<guint8> &key, const std::vecto
     return out;
 }
 
+// The service's private exponent, so its public value is 2^3.
+constexpr unsigned kExponent = 3;
+
+// The client's value to the service's exponent, modulo the group's prime.
+std::vector<guint8> shared_secret(const std::vector<guint8> &client_value) {
+    gcry_mpi_t prime = nullptr;
+    gcry_mpi_t value = nullptr;
+    gcry_mpi_scan(&prime, GCRYMPI_FMT_HEX,
+                  "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD129024E088A67CC74020BBEA63B139B22"
+                  "514A08798E3404DDEF9519B3CD3A431B302B0A6DF25F14374FE1356D6D51C245E485B576625E7EC6"
+                  "F44C42E9A637ED6B0BFF5CB6F406B7EDEE386BFB5A899FA5AE9F24117C4B1FE649286651ECE65381"
+                  "FFFFFFFFFFFFFFFF",
+                  0, nullptr);
+    gcry_mpi_scan(&value, GCRYMPI_FMT_USG, client_value.data(), client_value.size(), nullptr);
+    gcry_mpi_t exponent = gcry_mpi_set_ui(nullptr, kExponent);
+    gcry_mpi_powm(value, value, exponent, prime);
+    std::vector<guint8> shared(128);
+    size_t written = 0;
+    gcry_mpi_print(GCRYMPI_FMT_USG, shared.data(), shared.size(), &written, value);
+    shared.resize(written);
+    for (gcry_mpi_t number : {prime, value, exponent})
+        gcry_mpi_release(number);
+    return shared;
+}
+
 // The session key for a shared secret: HKDF-SHA256 without salt or info,
 // one block, the first 16 bytes.
 std::vector<guint8> session_key(std::vector<guint8> shared) {
@@ -54,7 +79,7 @@ std::vector<guint8> session_key(std::vector<guint8> shared) {
 } // namespace
 
 FakeService::FakeService() {
-    public_value.push_back(2);
+    public_value.push_back(1 << kExponent);
     gcry_check_version(nullptr);
     g_autoptr(GError) error = nullptr;
     g_autofree char *address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
@@ -94,7 +119,7 @@ void FakeService::reset() {
     default_alias = "/";
     algorithms = {"plain", "dh-ietf1024-sha256-aes128-cbc-pkcs7"};
     public_value = std::vector<guint8>(127, 0);
-    public_value.push_back(2);
+    public_value.push_back(1 << kExponent);
     client_value_.clear();
     ivs.clear();
     script = nullptr;
@@ -333,8 +358,6 @@ ServiceAnswer FakeService::create(GVariant *params) {
     return {g_variant_new("(o)", (kPrefix + element).c_str())};
 }
 
-// The service's private exponent is 1: the shared secret is the client's
-// own public value.
 std::optional<std::string> FakeService::decrypt(GVariant *secret) {
     const char *session = nullptr;
     g_autoptr(GVariant) iv = nullptr;
@@ -346,9 +369,8 @@ std::optional<std::string> FakeService::decrypt(GVariant *secret) {
     const void *bytes = g_variant_get_fixed_array(ciphertext, &size, 1);
     if (client_value_.empty() || iv_size != 16 || size == 0 || size % 16 != 0)
         return std::nullopt;
-    const auto *iv_first = static_cast<const guint8 *>(iv_bytes);
-    ivs.emplace_back(iv_first, iv_first + iv_size);
-    auto key = session_key(client_value_);
+    ivs.emplace_back(static_cast<const char *>(iv_bytes), iv_size);
+    auto key = session_key(shared_secret(client_value_));
     std::string plain(size, '\0');
     gcry_cipher_hd_t cipher = nullptr;
     gcry_cipher_open(&cipher, GCRY_CIPHER_AES128, GCRY_CIPHER_MODE_CBC, 0);

@@ -55,9 +55,8 @@ public:
     std::optional<FakeKeyring> keyring(const std::string &element);
     std::string default_alias = "/"; // a path, or "/" for none
     std::vector<std::string> algorithms = {"plain", "dh-ietf1024-sha256-aes128-cbc-pkcs7"};
-    // The public value the service answers OpenSession with: the group's
-    // generator, so that its private exponent is 1 and it can read what
-    // the client encrypts.
+    // The public value the service answers OpenSession with: 2^3, from a
+    // private exponent of 3 that lets it read what the client encrypts.
     std::vector<guint8> public_value = std::vector<guint8>(127, 0);
 
     // Consulted before the daemon-like answer; return an answer to use it.
@@ -88,5 +87,5 @@ private:
 
 public:
     // Every IV a Secret arrived with.
-    std::vector<std::vector<guint8>> ivs;
+    std::vector<std::string> ivs;
 };
