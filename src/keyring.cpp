@@ -93,10 +93,11 @@ int password_request(const char *keyname, const char *password, const char *conf
                      Send send) {
     if (!ready(keyname))
         return 0;
-    Password pass(ask__password(keyname, password, kPasswordPrompt));
+    Password typed;
+    const char *pass = ask__password(keyname, password, kPasswordPrompt, typed);
     if (pass == nullptr)
         return 0;
-    return confirm(run_request([&] { send(pass.get()); }), confirmation, keyname);
+    return confirm(run_request([&] { send(pass); }), confirmation, keyname);
 }
 
 } // namespace
@@ -205,9 +206,12 @@ int keyring_modify(const char * /*keyname*/, const char * /*password*/,
     return 1;
 }
 
-char *ask__password(const char *keyring, const char *password, const char *prompt_str) {
+const char *ask__password(const char *keyring, const char *password, const char *prompt_str,
+                          Password &typed) {
     if (password != nullptr)
-        return g_strdup(password);
-    g_autofree char *prompt = g_strdup_printf(prompt_str, keyring);
-    return read_password(prompt);
+        return password;
+    // The terminal shows the name as it shows it everywhere: escaped.
+    g_autofree char *prompt = g_strdup_printf(prompt_str, escape_controls(keyring).c_str());
+    typed.reset(read_password(prompt));
+    return typed.get();
 }

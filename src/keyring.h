@@ -3,6 +3,7 @@
 #pragma once
 
 #include "client/gnome-keyring.h"
+#include "prompt.h"
 
 #include <glib.h>
 
@@ -26,6 +27,7 @@ void foreach__get_keyring(gpointer data, gpointer user_data);
 void callback__get_str(GnomeKeyringResult result, const char *string, gpointer data);
 void callback__get_info(GnomeKeyringResult result, GnomeKeyringInfo *info, gpointer data);
 
-// The password given, or one read without echo; null when none was
-// obtained. Release it with free_password.
-char *ask__password(const char *keyring, const char *password, const char *prompt_str);
+// The password to use: the one given, else one read without echo, which
+// typed keeps and wipes; null when none was obtained.
+const char *ask__password(const char *keyring, const char *password, const char *prompt_str,
+                          Password &typed);

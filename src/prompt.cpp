@@ -272,11 +272,15 @@ char *read_from_terminal(int tty, const char *prompt) {
 char *read_password(const char *prompt) {
     protect_process_memory();
     int tty = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
-    if (tty < 0)
-        return read_from(STDIN_FILENO);
-    char *password = read_from_terminal(tty, prompt);
-    close(tty);
-    return password;
+    if (tty >= 0) {
+        char *password = read_from_terminal(tty, prompt);
+        close(tty);
+        return password;
+    }
+    // No controlling terminal (setsid), yet someone types at a terminal.
+    if (isatty(STDIN_FILENO) != 0)
+        return read_from_terminal(STDIN_FILENO, prompt);
+    return read_from(STDIN_FILENO);
 }
 
 void free_password(char *password) {

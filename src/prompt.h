@@ -3,9 +3,10 @@
 
 #include <memory>
 
-// From the controlling terminal: prompt shown there, echo off, one line
-// read, the terminal restored even when a signal ends the wait. With no
-// controlling terminal: one line of standard input, no prompt.
+// From the controlling terminal, or without one from a terminal on
+// standard input: prompt shown there, echo off, one line read, the
+// terminal restored even when a signal ends the wait. With no terminal at
+// all: one line of standard input, no prompt.
 // Returns a copy to release with free_password, or null when no password
 // was read (end of input, a read error, a NUL byte in the line).
 char *read_password(const char *prompt);

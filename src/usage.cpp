@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <glib.h>
 #include <unistd.h>
 
 const char usage_str[] =
@@ -67,25 +68,35 @@ std::string escape_controls(std::string_view text) {
     constexpr std::string_view kHex = "0123456789abcdef";
     std::string escaped;
     escaped.reserve(text.size());
-    auto escape = [&](unsigned char c) {
-        escaped += "\\x";
-        escaped += kHex[c >> 4];
-        escaped += kHex[c & 0xf];
-    };
-    for (size_t i = 0; i < text.size(); i++) {
-        auto c = static_cast<unsigned char>(text[i]);
-        auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-        if (c < 0x20 || c == 0x7f) {
-            escape(c);
-        } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
-            escape(c);
-            escape(next);
-            i++;
-        } else if (c == '\\') {
-            escaped += "\\\\";
-        } else {
-            escaped += static_cast<char>(c);
+    auto escape = [&](std::string_view bytes) {
+        for (unsigned char c : bytes) {
+            escaped += "\\x";
+            escaped += kHex[c >> 4];
+            escaped += kHex[c & 0xf];
         }
+    };
+    for (size_t i = 0; i < text.size();) {
+        // A character: a whole UTF-8 sequence, else a byte.
+        auto c = static_cast<unsigned char>(text[i]);
+        gunichar character = c;
+        size_t length = 1;
+        if (c >= 0x80) {
+            gunichar decoded =
+                g_utf8_get_char_validated(text.data() + i, static_cast<gssize>(text.size() - i));
+            if (decoded < 0x80000000) { // neither invalid (-1) nor cut short (-2)
+                character = decoded;
+                length = static_cast<unsigned char>(g_utf8_skip[c]);
+            }
+        }
+        std::string_view bytes = text.substr(i, length);
+        i += length;
+        // C0, DEL and C1; a lone byte 0x80-0x9f is C1 to an 8-bit terminal.
+        if (character < 0x20 || (character >= 0x7f && character <= 0x9f))
+            escape(bytes);
+        else if (character == '\\')
+            escaped += "\\\\";
+        else
+            escaped += bytes;
     }
     return escaped;
 }

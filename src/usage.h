@@ -17,7 +17,8 @@ void print_version();
 // Text as written to stream: byte for byte, unless stream is a terminal,
 // where a name must not be able to send the terminal commands.
 std::string shown(std::string_view text, FILE *stream);
-// Control characters (C0, DEL, and C1 encoded in UTF-8) as \xNN, and a
+// Control characters (C0, DEL, C1 encoded in UTF-8, and bytes 0x80-0x9f
+// outside valid UTF-8, which 8-bit terminals read as C1) as \xNN, and a
 // backslash doubled so that the escapes read unambiguously.
 std::string escape_controls(std::string_view text);
 

@@ -42,6 +42,12 @@ TEST(Messages, ControlCharactersAreEscapedForTerminals) {
     EXPECT_EQ(escape_controls("\xc2\xa0 w\xc3\xb6rk \xc4\x9b"), "\xc2\xa0 w\xc3\xb6rk \xc4\x9b");
     EXPECT_EQ(escape_controls("a\\x1b"), "a\\\\x1b");
     EXPECT_EQ(escape_controls("\xc2"), "\xc2");
+    // Bytes 0x80-0x9f outside UTF-8 are C1 (0x9b: CSI) to 8-bit terminals.
+    EXPECT_EQ(escape_controls("\x9b"
+                              "2J \xe2\x9b \xff\x85"),
+              "\\x9b"
+              "2J \xe2\\x9b \xff\\x85");
+    EXPECT_EQ(escape_controls("\xe2\x9b\x84 \xe0\x82\x9b"), "\xe2\x9b\x84 \xe0\\x82\\x9b");
 }
 
 } // namespace

@@ -1,6 +1,9 @@
-// The one connection of the process to the session bus. The default main
-// context drives it once it is open, so replies reach their handlers from
-// a running main loop; before that, run_bus() drives it directly.
+// The one connection of the process to the session bus, and whom it talks
+// to: the keyring service's owner, found once and then the only peer whose
+// answers count. Any client of the bus can send us a reply to any call, so
+// every answer is checked for its sender. The default main context drives
+// the connection once it is open, so replies reach their handlers from a
+// running main loop; finding the service drives it directly.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +13,12 @@
 namespace keyring_client {
 
 inline constexpr const char *kServiceName = "org.freedesktop.secrets";
+inline constexpr const char *kServicePath = "/org/freedesktop/secrets";
+
+// A bus or daemon that is alive but stuck must not hold the tool: all the
+// waiting of a process (connecting, finding the service, its requests)
+// lasts this long at most in all.
+inline constexpr uint64_t kTimeLimitUsec = 10'000'000;
 
 struct MessageUnref {
     void operator()(sd_bus_message *message) const { sd_bus_message_unref(message); }
@@ -25,22 +34,43 @@ using Slot = std::unique_ptr<sd_bus_slot, SlotUnref>;
 // Now, on the clock sd-bus measures time-outs with (microseconds).
 uint64_t now_usec();
 
-// The connection; null until open_bus() succeeded.
+// A stretch of waiting on the bus or the service, from its making to its
+// end; its deadline is what is left of the process's time limit. Time
+// between two stretches (a password prompt) does not count.
+class Waiting {
+public:
+    Waiting();
+    ~Waiting();
+    Waiting(const Waiting &) = delete;
+    Waiting &operator=(const Waiting &) = delete;
+    uint64_t deadline() const { return deadline_; }
+
+private:
+    uint64_t started_;
+    uint64_t deadline_;
+};
+
+// The connection; null until a connection was opened.
 sd_bus *bus();
 
-// Opens the session bus where GLib would find it: DBUS_SESSION_BUS_ADDRESS,
-// else $XDG_RUNTIME_DIR/bus. Authenticating goes on in the background.
-bool open_bus();
+// Finds the keyring service, once per process, by the deadline: opens the
+// session bus where GLib would find it (DBUS_SESSION_BUS_ADDRESS, else
+// $XDG_RUNTIME_DIR/bus), asks the bus who owns the service's name, and
+// has the bus start the service first when nobody does. False when the
+// bus or the service cannot be reached. True also when the service was
+// started but did not answer in time, or someone other than the bus
+// answered for it: then there is no owner, and every call fails.
+bool find_service(uint64_t deadline);
 
-// Processes the connection, outside any main loop, until done is true or
-// the deadline has passed; false when the connection failed or time ran
-// out first.
-bool run_bus(uint64_t deadline, const bool &done);
-
-// A method call to the keyring service, to be filled in and sent.
+// A method call to the service's owner, to be filled in and sent; null
+// when no owner was found.
 Message method_call(const char *path, const char *interface, const char *method);
-// A method call to the bus itself.
-Message bus_method_call(const char *method);
+
+// Whether an answer to a call to the service can be believed: a method
+// return from the owner; an error from the owner, or from the bus (which
+// is also the sender sd-bus gives its own time-outs and disconnections).
+// Anybody else's answer is forged.
+bool from_service(sd_bus_message *reply);
 
 // The call with these arguments added, as sd_bus_message_append() takes
 // them; null when the call is null or they do not fit its types.

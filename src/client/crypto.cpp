@@ -61,6 +61,9 @@ bool crypto_ready() {
     static const bool ready = [] {
         if (gcry_check_version("1.8.0") == nullptr)
             return false;
+        // Set up by another part of the process: as that part chose.
+        if (gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P) != 0)
+            return true;
         // A pool of memory kept out of swap for keys; libgcrypt's warning
         // when that is not allowed would end up among our messages.
         gcry_control(GCRYCTL_DISABLE_SECMEM_WARN);

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <gcrypt.h>
 #include <memory>
 #include <span>
@@ -29,11 +30,17 @@ template <typename T> struct WipingAllocator {
 };
 using Bytes = std::vector<uint8_t, WipingAllocator<uint8_t>>;
 
-// A fixed-size secret in libgcrypt's secure memory, wiped when released.
+// A fixed-size secret in libgcrypt's secure memory, wiped when released:
+// by us, since libgcrypt wipes only its secure pool, and gives plain memory
+// when secure memory is turned off.
 template <size_t Size> class SecureArray {
 public:
     SecureArray() : bytes_(static_cast<uint8_t *>(gcry_calloc_secure(1, Size))) {}
-    ~SecureArray() { gcry_free(bytes_); }
+    ~SecureArray() {
+        if (bytes_ != nullptr)
+            explicit_bzero(bytes_, Size);
+        gcry_free(bytes_);
+    }
     SecureArray(const SecureArray &) = delete;
     SecureArray &operator=(const SecureArray &) = delete;
     bool ok() const { return bytes_ != nullptr; }
@@ -52,7 +59,8 @@ inline constexpr size_t kBlockBytes = 16;
 using SessionKey = SecureArray<kKeyBytes>;
 using PublicValue = std::array<uint8_t, kDhBytes>;
 
-// Initialises libgcrypt once; false when it cannot be used.
+// Initialises libgcrypt once, unless another part of the process already
+// did; false when it cannot be used.
 bool crypto_ready();
 
 // RFC 5869 with SHA-256; an empty salt stands for one of 32 zero bytes.

@@ -41,6 +41,11 @@ void act_on_name(Request &req) {
     auto path = path_for_name(req.name);
     if (!path)
         return finish(req, GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
+    // Too long for an object path: no keyring's path, though maybe a label.
+    if (sd_bus_object_path_is_valid(path->c_str()) == 0) {
+        req.looked_up = true;
+        return read_labels(req, act_on_label);
+    }
     req.path = std::move(*path);
     req.action->send(req);
 }

@@ -60,6 +60,13 @@ std::optional<std::string> path_for_name(std::string_view name) {
     return std::string(kCollectionPrefix) + encode_name(name);
 }
 
+bool is_keyring_path(std::string_view path) {
+    if (!path.starts_with(kCollectionPrefix))
+        return false;
+    path.remove_prefix(kCollectionPrefix.size());
+    return !path.empty() && path.find('/') == std::string_view::npos;
+}
+
 std::string name_for_path(std::string_view path) {
     if (path.starts_with(kCollectionPrefix))
         path.remove_prefix(kCollectionPrefix.size());

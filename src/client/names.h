@@ -21,6 +21,10 @@ std::optional<std::string> decode_name(std::string_view element);
 // A valid object path for every non-empty name; nothing for the empty name.
 std::optional<std::string> path_for_name(std::string_view name);
 
+// Whether a path is a keyring's own: the collections' prefix and one
+// element after it ("/" or the prefix alone name none).
+bool is_keyring_path(std::string_view path);
+
 // The name a listing shows for a path: the decoded element, or the element
 // as it stands when it does not decode.
 std::string name_for_path(std::string_view path);

@@ -5,11 +5,15 @@
 #include "replies.h"
 #include "request.h"
 
+#include <algorithm>
+
 namespace keyring_client {
 namespace {
 
-GnomeKeyringResult outcome_of_replies(Request &req) {
-    return replies_result(req);
+// The outcome of a call whose answer carries nothing.
+GnomeKeyringResult outcome_of_empty_reply(Request &req) {
+    auto result = replies_result(req);
+    return result != GNOME_KEYRING_RESULT_OK ? result : read_empty(req.replies[0].value.get());
 }
 
 // The call with a Secret struct added: the session, the IV, the
@@ -34,7 +38,7 @@ constexpr KeyringAction kSetDefault = {
                             "default", req.path.c_str()),
              acted);
     },
-    outcome_of_replies,
+    outcome_of_empty_reply,
 };
 
 constexpr KeyringAction kGetInfo = {
@@ -85,7 +89,7 @@ constexpr KeyringAction kUnlock = {
         call = with_arguments(std::move(call), "o", req.path.c_str());
         send(req, with_secret(std::move(call), req.secret), acted);
     },
-    outcome_of_replies,
+    outcome_of_empty_reply,
 };
 
 // Racers for one name may all have passed the check for it before any of
@@ -116,6 +120,10 @@ void send_create(Request &req) {
         auto result = replies_result(req);
         if (result == GNOME_KEYRING_RESULT_OK)
             result = read_created(req.replies[0].value.get(), req.path);
+        // Only a keyring that was not there before is the one just made.
+        if (result == GNOME_KEYRING_RESULT_OK &&
+            std::ranges::find(req.paths, req.path) != req.paths.end())
+            result = GNOME_KEYRING_RESULT_IO_ERROR;
         if (result != GNOME_KEYRING_RESULT_OK)
             return finish(req, result);
         // A keyring at the name's own path is the one the name finds, for
@@ -162,36 +170,6 @@ void keep_password(Request &req, const char *password) {
     req.password.assign(text.begin(), text.end());
 }
 
-struct Answer {
-    bool given = false;
-    Message reply;
-};
-
-int on_answer(sd_bus_message *reply, void *data, sd_bus_error * /*error*/) {
-    auto &answer = *static_cast<Answer *>(data);
-    answer.reply.reset(sd_bus_message_ref(reply));
-    answer.given = true;
-    return 0;
-}
-
-// Sends one call and runs the connection until its answer comes or the
-// deadline passes: then the answer is null.
-Message ask(Message call, uint64_t deadline) {
-    Answer answer;
-    sd_bus_slot *slot = nullptr;
-    // The deadline decides, not the call's own time-out.
-    if (call == nullptr ||
-        sd_bus_call_async(bus(), &slot, call.get(), on_answer, &answer, 2 * kTimeLimitUsec) < 0)
-        return nullptr;
-    Slot pending(slot);
-    run_bus(deadline, answer.given);
-    return std::move(answer.reply);
-}
-
-bool is_error(const Message &reply) {
-    return sd_bus_message_is_method_error(reply.get(), nullptr) > 0;
-}
-
 } // namespace
 
 } // namespace keyring_client
@@ -199,28 +177,8 @@ bool is_error(const Message &reply) {
 using namespace keyring_client;
 
 gboolean gnome_keyring_is_available() {
-    // Connecting, authenticating and the check share one time limit.
-    uint64_t deadline = now_usec() + kTimeLimitUsec;
-    if (!open_bus())
-        return FALSE;
-    // A running daemon owns the service's name, and the bus says so itself:
-    // a round trip that does not go through the daemon.
-    Message owner =
-        ask(with_arguments(bus_method_call("NameHasOwner"), "s", kServiceName), deadline);
-    if (owner == nullptr)
-        return FALSE; // the bus did not let us in, or said nothing
-    int owned = 0;
-    if (!is_error(owner) && sd_bus_message_read_basic(owner.get(), 'b', &owned) > 0 && owned != 0)
-        return TRUE;
-    // Nobody owns it: a call to the daemon makes the bus start it on demand.
-    Message pong = ask(method_call(kServicePath, "org.freedesktop.DBus.Peer", "Ping"), deadline);
-    if (pong == nullptr) {
-        // It started, or took the name since, and says nothing: it is there
-        // but stuck, and every request fails at once.
-        give_up_on_daemon();
-        return TRUE;
-    }
-    return is_error(pong) ? FALSE : TRUE;
+    Waiting waiting;
+    return find_service(waiting.deadline()) ? TRUE : FALSE;
 }
 
 gpointer gnome_keyring_list_keyring_names(GnomeKeyringListCallback callback, gpointer data,

@@ -1,5 +1,7 @@
 #include "replies.h"
 
+#include "names.h"
+
 #include <array>
 #include <limits>
 
@@ -144,7 +146,12 @@ GnomeKeyringResult read_prompt(sd_bus_message *reply) {
 }
 
 GnomeKeyringResult read_created(sd_bus_message *reply, std::string &path) {
-    return read_path(reply, path) ? GNOME_KEYRING_RESULT_OK : GNOME_KEYRING_RESULT_IO_ERROR;
+    return read_path(reply, path) && is_keyring_path(path) ? GNOME_KEYRING_RESULT_OK
+                                                           : GNOME_KEYRING_RESULT_IO_ERROR;
+}
+
+GnomeKeyringResult read_empty(sd_bus_message *reply) {
+    return has_signature(reply, "") ? GNOME_KEYRING_RESULT_OK : GNOME_KEYRING_RESULT_IO_ERROR;
 }
 
 GnomeKeyringResult read_session(sd_bus_message *reply, std::vector<uint8_t> &public_value,

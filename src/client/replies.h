@@ -34,8 +34,10 @@ GnomeKeyringResult read_lock(sd_bus_message *reply, std::string_view path);
 // A reply that is one object path naming a prompt ("/" for none): a prompt
 // is refused, since nobody could answer it.
 GnomeKeyringResult read_prompt(sd_bus_message *reply);
-// CreateWithMasterPassword: the new keyring's path.
+// CreateWithMasterPassword: the new keyring's path, which must be one.
 GnomeKeyringResult read_created(sd_bus_message *reply, std::string &path);
+// A reply defined to carry nothing (SetAlias, UnlockWithMasterPassword).
+GnomeKeyringResult read_empty(sd_bus_message *reply);
 // OpenSession of the encrypted algorithm: the service's public value and
 // the session's path.
 GnomeKeyringResult read_session(sd_bus_message *reply, std::vector<uint8_t> &public_value,

@@ -5,16 +5,47 @@
 namespace keyring_client {
 namespace {
 
-bool daemon_stuck = false;
+void send_more(Request &req);
 
 int on_reply(sd_bus_message *message, void *data, sd_bus_error * /*error*/) {
     auto &reply = *static_cast<Reply *>(data);
-    reply.value.reset(sd_bus_message_ref(message));
-    reply.slot.reset();
     Request &req = *reply.req;
-    if (--req.pending == 0)
+    reply.slot.reset();
+    if (!from_service(message)) {
+        // For G_MESSAGES_DEBUG=brassbox.
+        g_debug("an answer from %s, not from the keyring service",
+                sd_bus_message_get_sender(message) ?: "nobody");
+        finish(req, GNOME_KEYRING_RESULT_IO_ERROR);
+        return 0;
+    }
+    reply.value.reset(sd_bus_message_ref(message));
+    req.in_flight--;
+    req.pending--;
+    send_more(req);
+    if (req.pending == 0)
         req.next(req);
     return 0;
+}
+
+void send_more(Request &req) {
+    uint64_t now = now_usec();
+    uint64_t left = req.waiting.deadline() > now ? req.waiting.deadline() - now : 1;
+    for (; req.sent < req.calls.size() && req.in_flight < kCallsInFlight; req.sent++) {
+        Message call = std::move(req.calls[req.sent]);
+        Reply &reply = req.replies[req.sent];
+        reply.req = &req;
+        const char *path = call != nullptr ? sd_bus_message_get_path(call.get()) : nullptr;
+        reply.on_keyring = path != nullptr && std::string_view(path) != kServicePath;
+        sd_bus_slot *slot = nullptr;
+        if (call == nullptr ||
+            sd_bus_call_async(bus(), &slot, call.get(), on_reply, &reply, left) < 0) {
+            reply.unsent = true;
+            req.pending--;
+            continue;
+        }
+        reply.slot.reset(slot);
+        req.in_flight++;
+    }
 }
 
 gboolean on_time_limit(gpointer data) {
@@ -27,12 +58,9 @@ gboolean on_time_limit(gpointer data) {
 gboolean on_start(gpointer data) {
     auto &req = *static_cast<Request *>(data);
     req.starter = 0;
-    // open_bus() has been done, unless nobody asked whether the daemon is
-    // available first.
-    if (!open_bus())
+    // Found already, unless nobody asked whether the daemon is available.
+    if (!find_service(req.waiting.deadline()))
         finish(req, GNOME_KEYRING_RESULT_NO_KEYRING_DAEMON);
-    else if (daemon_stuck)
-        finish(req, GNOME_KEYRING_RESULT_IO_ERROR);
     else
         req.next(req);
     return G_SOURCE_REMOVE;
@@ -49,8 +77,9 @@ Request::~Request() {
 
 gpointer start(std::unique_ptr<Request> owned, Step first) {
     Request &req = *owned.release();
-    req.deadline = now_usec() + kTimeLimitUsec;
-    req.timer = g_timeout_add(kTimeLimitUsec / 1000, on_time_limit, &req);
+    uint64_t now = now_usec();
+    uint64_t left = req.waiting.deadline() > now ? req.waiting.deadline() - now : 0;
+    req.timer = g_timeout_add(static_cast<guint>(left / 1000), on_time_limit, &req);
     req.next = first;
     req.starter = g_idle_add(on_start, &req);
     return &req;
@@ -59,24 +88,12 @@ gpointer start(std::unique_ptr<Request> owned, Step first) {
 void send(Request &req, std::vector<Message> calls, Step next) {
     req.replies.clear();
     req.replies.resize(calls.size());
-    req.pending = calls.size();
+    req.calls = std::move(calls);
+    req.sent = 0;
+    req.in_flight = 0;
+    req.pending = req.calls.size();
     req.next = next;
-    uint64_t now = now_usec();
-    uint64_t left = req.deadline > now ? req.deadline - now : 1;
-    for (size_t i = 0; i < calls.size(); i++) {
-        Reply &reply = req.replies[i];
-        reply.req = &req;
-        const char *path = calls[i] != nullptr ? sd_bus_message_get_path(calls[i].get()) : nullptr;
-        reply.on_keyring = path != nullptr && std::string_view(path) != kServicePath;
-        sd_bus_slot *slot = nullptr;
-        if (calls[i] == nullptr ||
-            sd_bus_call_async(bus(), &slot, calls[i].get(), on_reply, &reply, left) < 0) {
-            reply.unsent = true;
-            req.pending--;
-            continue;
-        }
-        reply.slot.reset(slot);
-    }
+    send_more(req);
     if (req.pending == 0)
         req.next(req);
 }
@@ -126,10 +143,6 @@ void finish(Request &req, GnomeKeyringResult result) {
     }
     if (req.destroy_data != nullptr)
         req.destroy_data(req.data);
-}
-
-void give_up_on_daemon() {
-    daemon_stuck = true;
 }
 
 } // namespace keyring_client

@@ -16,16 +16,15 @@
 
 namespace keyring_client {
 
-inline constexpr const char *kServicePath = "/org/freedesktop/secrets";
 inline constexpr const char *kServiceInterface = "org.freedesktop.Secret.Service";
 inline constexpr const char *kCollectionInterface = "org.freedesktop.Secret.Collection";
 inline constexpr const char *kPropertiesInterface = "org.freedesktop.DBus.Properties";
 inline constexpr const char *kMasterInterface =
     "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface";
 
-// A daemon that is alive but stuck must not hold the tool: reaching the
-// bus with the availability check, and each request, give up after this.
-inline constexpr uint64_t kTimeLimitUsec = 10'000'000;
+// At most this many calls of a request are under way at once: a bus lets
+// a connection await only so many replies (dbus-daemon's default: 128).
+inline constexpr size_t kCallsInFlight = 64;
 
 struct Request;
 using Step = void (*)(Request &req);
@@ -73,12 +72,15 @@ struct Request {
     std::string path;
     bool looked_up = false;
 
-    uint64_t deadline = 0;
+    Waiting waiting; // from the operation call to the handler
     guint starter = 0;
     guint timer = 0;
 
+    std::vector<Message> calls; // of the last send, until each goes out
     std::vector<Reply> replies;
-    size_t pending = 0;
+    size_t sent = 0;
+    size_t in_flight = 0;
+    size_t pending = 0; // replies still to come
     Step next = nullptr;
     Step then = nullptr;            // where a shared step goes on to
     std::vector<std::string> paths; // of every keyring, once read
@@ -91,8 +93,10 @@ struct Request {
 // Starts the request from the main loop, so that even one that fails at
 // once is answered from there, never from inside the operation call.
 gpointer start(std::unique_ptr<Request> owned, Step first);
-// Sends the calls together; next runs once every reply is in req.replies.
-// A null call counts as one that could not be sent.
+// Sends the calls, kCallsInFlight at most at a time; next runs once every
+// reply is in req.replies, in the order of the calls. A null call counts
+// as one that could not be sent. An answer from anybody but the service
+// ends the request at once, and nothing more is sent.
 void send(Request &req, std::vector<Message> calls, Step next);
 void send(Request &req, Message call, Step next);
 // What a reply means when it is a failure, or OK.
@@ -101,8 +105,6 @@ GnomeKeyringResult reply_result(const Reply &reply);
 GnomeKeyringResult replies_result(const Request &req);
 // Hands the result to the handler and ends the request.
 void finish(Request &req, GnomeKeyringResult result);
-// From now on, requests fail at once: the daemon did not answer in time.
-void give_up_on_daemon();
 
 // Opens the encrypted session and encrypts req.password into req.secret.
 void encrypt_password(Request &req, Step next);

@@ -5,7 +5,9 @@
 #include "info.h"
 
 #include <algorithm>
+#include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <set>
 
 namespace {
@@ -123,6 +125,18 @@ TEST_F(Client, ANameFindsItsKeyringByPathFirstThenByLabel) {
                                        "Properties.Get", "Service.Lock"}));
     EXPECT_TRUE(service->keyring("my_5fkeys")->locked);
     EXPECT_FALSE(service->keyring("zz_5ftop")->locked);
+
+    // More labels than a bus lets one connection await replies for at once,
+    // from a service slow enough to have them all waiting.
+    service->reset();
+    for (int i = 0; i < 200; i++)
+        service->add("k" + std::to_string(i), {"label " + std::to_string(i)});
+    service->script = [](const ServiceCall &) -> std::optional<ServiceAnswer> {
+        g_usleep(1000);
+        return std::nullopt;
+    };
+    EXPECT_EQ(lock("label 199").result, GNOME_KEYRING_RESULT_OK);
+    EXPECT_TRUE(service->keyring("k199")->locked);
 }
 
 TEST_F(Client, ANameNoKeyringOrTwoKeyringsCarryIsNotFound) {
@@ -170,9 +184,9 @@ TEST_F(Client, DefaultKeyringIsReadAndSetByAlias) {
     EXPECT_EQ(heard.string, "my_keys");
 }
 
-// The service's failures, as the library reports them.
+// The service's failures, and answers that only look like success, as
+// the library reports them.
 TEST_F(Client, ServiceErrorsBecomeResultCodes) {
-    service->add("work", {"work"});
     struct Case {
         std::string method;
         const char *body; // GVariant text, or null for an error
@@ -192,19 +206,106 @@ TEST_F(Client, ServiceErrorsBecomeResultCodes) {
          GNOME_KEYRING_RESULT_DENIED},
         {"Delete", nullptr, "org.freedesktop.DBus.Error.InvalidArgs",
          GNOME_KEYRING_RESULT_BAD_ARGUMENTS},
+        {"SetAlias", "('more than nothing',)", "", GNOME_KEYRING_RESULT_IO_ERROR},
+        {"UnlockWithMasterPassword", "(true,)", "", GNOME_KEYRING_RESULT_IO_ERROR},
+        {"CreateWithMasterPassword", "(objectpath '/',)", "", GNOME_KEYRING_RESULT_IO_ERROR},
+        {"CreateWithMasterPassword", "(objectpath '/org/freedesktop/secrets/session/s1',)", "",
+         GNOME_KEYRING_RESULT_IO_ERROR},
+        {"CreateWithMasterPassword", "(objectpath '/org/freedesktop/secrets/collection/work',)", "",
+         GNOME_KEYRING_RESULT_IO_ERROR},
+    };
+    const std::map<std::string, std::function<void()>> send = {
+        {"Lock",
+         [] {
+             gnome_keyring_lock("work", heard, nullptr, destroyed);
+         }},
+        {"Delete",
+         [] {
+             gnome_keyring_delete("work", heard, nullptr, destroyed);
+         }},
+        {"SetAlias",
+         [] {
+             gnome_keyring_set_default_keyring("work", heard, nullptr, destroyed);
+         }},
+        {"UnlockWithMasterPassword",
+         [] {
+             gnome_keyring_unlock("work", "pw", heard, nullptr, destroyed);
+         }},
+        {"CreateWithMasterPassword",
+         [] {
+             gnome_keyring_create("new", "pw", heard, nullptr, destroyed);
+         }},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.method + " " + (c.body != nullptr ? c.body : c.error));
+        service->reset();
+        service->add("work", {"work", true, 0, 0, "pw"});
         service->script = [&c](const ServiceCall &call) -> std::optional<ServiceAnswer> {
             if (call.method != c.method)
                 return std::nullopt;
             GVariant *body = c.body != nullptr ? g_variant_new_parsed(c.body) : nullptr;
             return ServiceAnswer{body, c.error};
         };
-        auto heard = c.method == "Lock"
-                         ? lock("work")
-                         : ask([] { gnome_keyring_delete("work", ::heard, nullptr, destroyed); });
-        EXPECT_EQ(heard.result, c.result);
+        EXPECT_EQ(ask(send.at(c.method)).result, c.result);
+    }
+}
+
+// Any client of the bus can send an answer to any call before the service
+// does. Only the service's own answers count: one from anybody else fails
+// the request, and nothing more is sent, above all no password.
+TEST_F(Client, AnswersFromAnyoneButTheServiceFailTheRequest) {
+    const std::string work = kPrefix + "work";
+    struct Case {
+        const char *method;
+        std::string body;
+        std::function<void()> send;
+    };
+    const Case cases[] = {
+        {"Get", "(<[objectpath '" + work + "']>,)",
+         [] {
+             gnome_keyring_list_keyring_names(heard_list, nullptr, destroyed);
+         }},
+        {"ReadAlias", "(objectpath '" + work + "',)",
+         [] {
+             gnome_keyring_get_default_keyring(heard_string, nullptr, destroyed);
+         }},
+        {"SetAlias", "()",
+         [] {
+             gnome_keyring_set_default_keyring("work", heard, nullptr, destroyed);
+         }},
+        {"Lock", "([objectpath '" + work + "'], objectpath '/')",
+         [] {
+             gnome_keyring_lock("work", heard, nullptr, destroyed);
+         }},
+        {"Delete", "(objectpath '/',)",
+         [] {
+             gnome_keyring_delete("work", heard, nullptr, destroyed);
+         }},
+        {"OpenSession", "(<[byte 32]>, objectpath '/s')",
+         [] {
+             gnome_keyring_create("new", "pw", heard, nullptr, destroyed);
+         }},
+        {"OpenSession", "(<[byte 32]>, objectpath '/s')",
+         [] {
+             gnome_keyring_unlock("work", "pw", heard, nullptr, destroyed);
+         }},
+        {"UnlockWithMasterPassword", "()",
+         [] {
+             gnome_keyring_unlock("work", "pw", heard, nullptr, destroyed);
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.method);
+        service->reset();
+        service->add("work", {"work", true, 0, 0, "pw"});
+        service->script = [&c](const ServiceCall &call) -> std::optional<ServiceAnswer> {
+            if (call.method != c.method)
+                return std::nullopt;
+            return ServiceAnswer{g_variant_new_parsed(c.body.c_str()), "", false, true};
+        };
+        EXPECT_EQ(ask(c.send).result, GNOME_KEYRING_RESULT_IO_ERROR);
+        EXPECT_TRUE(service->calls().back().ends_with(std::string(".") + c.method))
+            << "sent after the forged answer: " << service->calls().back();
     }
 }
 
@@ -305,9 +406,9 @@ TEST_F(Client, PasswordsArriveExactlyAsGiven) {
 // session's unit test), or one longer than the group: no password is sent
 // under it. Leading zeros are no part of the value.
 TEST_F(Client, ServiceValuesAnyoneCouldGuessAreRefused) {
-    for (const auto &value : {std::vector<guint8>{}, std::vector<guint8>(128, 0),
-                              std::vector<guint8>{1}, std::vector<guint8>{2},
-                              std::vector<guint8>(129, 2)}) {
+    for (const auto &value :
+         {std::vector<guint8>{}, std::vector<guint8>(128, 0), std::vector<guint8>{1},
+          std::vector<guint8>{2}, std::vector<guint8>(129, 2)}) {
         service->reset();
         service->public_value = value;
         EXPECT_EQ(create("work", "hunter2").result, GNOME_KEYRING_RESULT_IO_ERROR);

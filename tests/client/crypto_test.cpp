@@ -2,9 +2,13 @@
 // computed elsewhere: a wrong byte anywhere means the daemon could not
 // read the password, or could read a wrong one.
 #include "crypto.h"
+#include "freed_memory.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -114,12 +118,58 @@ TEST(Crypto, PeerValuesAnyoneCouldGuessAreRefused) {
         value.push_back(last);
         return value;
     };
-    for (const auto &peer : {std::vector<uint8_t>{}, with_zeros(1, 0), with_zeros(0, 1),
-                             with_zeros(200, 2), minus(2), minus(1), prime,
-                             std::vector<uint8_t>(129, 1)})
+    for (const auto &peer :
+         {std::vector<uint8_t>{}, with_zeros(1, 0), with_zeros(0, 1), with_zeros(200, 2), minus(2),
+          minus(1), prime, std::vector<uint8_t>(129, 1)})
         EXPECT_FALSE(keys.derive_key(peer, key.span())) << to_hex(peer).substr(0, 8);
     for (const auto &peer : {with_zeros(0, 3), minus(3), with_zeros(200, 3)})
         EXPECT_TRUE(keys.derive_key(peer, key.span())) << to_hex(peer).substr(0, 8);
+}
+
+// libgcrypt as another part of the process set it up: with or without
+// secure memory, which decides whether libgcrypt wipes keys itself.
+// Runs in a child; its exit status says what went wrong.
+int use_libgcrypt_set_up_elsewhere(bool secure_memory) {
+    gcry_check_version(nullptr);
+    if (secure_memory)
+        gcry_control(GCRYCTL_INIT_SECMEM, 16384, 0);
+    else
+        gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+    gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+    int said[2];
+    if (pipe2(said, O_NONBLOCK) != 0 || dup2(said[1], STDERR_FILENO) < 0)
+        return 10;
+    if (!crypto_ready())
+        return 1;
+    constexpr std::string_view kKey = "Zq8#marker-key!x";
+    watch_freed_memory(kKey);
+    {
+        SessionKey key;
+        std::copy(kKey.begin(), kKey.end(), key.span().begin());
+    }
+    if (freed_blocks_holding_secret() != 0)
+        return 2;
+    char byte = 0;
+    return read(said[0], &byte, 1) == 1 ? 3 : 0;
+}
+
+TEST(Crypto, LibgcryptSetUpElsewhereStaysAsItWas) {
+    if (!can_watch_freed_memory())
+        GTEST_SKIP() << "the allocator is the sanitizer's";
+    const char *const failures[] = {"", "not usable", "a key was released unwiped",
+                                    "libgcrypt complained"};
+    for (bool secure_memory : {true, false}) {
+        pid_t child = fork();
+        ASSERT_NE(child, -1);
+        if (child == 0)
+            _exit(use_libgcrypt_set_up_elsewhere(secure_memory));
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        int failed = WEXITSTATUS(status);
+        EXPECT_EQ(failed, 0) << (failed < 4 ? failures[failed] : "could not set up")
+                             << (secure_memory ? " with" : " without") << " secure memory";
+    }
 }
 
 TEST(Crypto, EverySessionHasItsOwnPrivateExponent) {

@@ -78,22 +78,41 @@ std::vector<guint8> session_key(std::vector<guint8> shared) {
 
 } // namespace
 
-FakeService::FakeService() {
-    public_value.push_back(1 << kExponent);
-    gcry_check_version(nullptr);
+namespace {
+
+// A connection of its own to the session bus; null, and the test failed,
+// when there is none.
+GDBusConnection *connect_to_bus() {
     g_autoptr(GError) error = nullptr;
     g_autofree char *address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    GDBusConnection *bus = nullptr;
     if (address != nullptr)
-        bus_ = g_dbus_connection_new_for_address_sync(
+        bus = g_dbus_connection_new_for_address_sync(
             address,
             static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                               G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
             nullptr, nullptr, &error);
-    if (bus_ == nullptr) {
+    if (bus == nullptr)
         ADD_FAILURE() << "no session bus: " << error->message;
+    return bus;
+}
+
+void disconnect(GDBusConnection *bus) {
+    if (bus == nullptr)
         return;
-    }
+    g_dbus_connection_close_sync(bus, nullptr, nullptr);
+    g_object_unref(bus);
+}
+
+} // namespace
+
+FakeService::FakeService() : bus_(connect_to_bus()), forger_(connect_to_bus()) {
+    public_value.push_back(1 << kExponent);
+    gcry_check_version(nullptr);
+    if (bus_ == nullptr || forger_ == nullptr)
+        return;
     g_dbus_connection_add_filter(bus_, filter, this, nullptr);
+    g_autoptr(GError) error = nullptr;
     g_autoptr(GVariant) owned = g_dbus_connection_call_sync(
         bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
         "RequestName", g_variant_new("(su)", "org.freedesktop.secrets", 4), nullptr,
@@ -104,10 +123,8 @@ FakeService::FakeService() {
 
 FakeService::~FakeService() {
     reset();
-    if (bus_ != nullptr) {
-        g_dbus_connection_close_sync(bus_, nullptr, nullptr);
-        g_object_unref(bus_);
-    }
+    disconnect(bus_);
+    disconnect(forger_);
 }
 
 void FakeService::reset() {
@@ -194,8 +211,8 @@ GDBusMessage *FakeService::filter(GDBusConnection *, GDBusMessage *message, gboo
             if (answer.body != nullptr)
                 g_dbus_message_set_body(reply, answer.body);
         }
-        g_dbus_connection_send_message(self.bus_, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr,
-                                       nullptr);
+        g_dbus_connection_send_message(answer.forged ? self.forger_ : self.bus_, reply,
+                                       G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
     } else if (answer.body != nullptr) {
         g_variant_unref(g_variant_ref_sink(answer.body));
     }

@@ -34,6 +34,7 @@ struct ServiceAnswer {
     GVariant *body = nullptr; // floating or owned; consumed
     std::string error;        // a D-Bus error name
     bool silent = false;
+    bool forged = false; // sent by another client of the bus, not the service
 };
 
 class FakeService {
@@ -80,6 +81,7 @@ private:
     std::string free_element(const std::string &label);
 
     GDBusConnection *bus_ = nullptr;
+    GDBusConnection *forger_ = nullptr;
     std::mutex mutex_;
     std::vector<std::pair<std::string, FakeKeyring>> keyrings_;
     std::vector<ServiceCall> log_;

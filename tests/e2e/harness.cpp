@@ -189,12 +189,25 @@ bool daemon_serves() {
     return owned != FALSE;
 }
 
-Terminal::Terminal(const std::vector<std::string> &args) {
+Terminal::Terminal(const std::vector<std::string> &args, bool controlling) {
     std::vector<char *> argv{const_cast<char *>(BRASSBOX_BIN)};
     for (const auto &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
-    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    int terminal = -1;
+    if (controlling) {
+        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    } else if (openpty(&master_, &terminal, nullptr, nullptr, nullptr) == 0) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            // Without a controlling terminal, as after setsid(1).
+            setsid();
+            for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
+                dup2(terminal, fd);
+            close(master_);
+        }
+        close(terminal);
+    }
     if (pid_ == 0) {
         // As from a login shell: nothing ignored or blocked (GIO ignores SIGPIPE here).
         for (int signo = 1; signo < NSIG; signo++)

@@ -37,10 +37,11 @@ bool exists(const std::string &path);
 pid_t daemon_pid();
 // Whether a keyring daemon serves the bus now.
 bool daemon_serves();
-// brassbox with a pseudo-terminal as its controlling terminal.
+// brassbox with a pseudo-terminal as its controlling terminal, or in a
+// session of its own with the terminal only as its standard streams.
 class Terminal {
 public:
-    explicit Terminal(const std::vector<std::string> &args);
+    explicit Terminal(const std::vector<std::string> &args, bool controlling = true);
     ~Terminal();
     Terminal(const Terminal &) = delete;
     Terminal &operator=(const Terminal &) = delete;

@@ -115,6 +115,11 @@ TEST(Keyrings, ControlCharactersReachATerminalEscaped) {
         EXPECT_EQ(seen.find_first_of("\x1b\x07\x7f"), std::string::npos) << seen;
         tty.wait();
     }
+    Terminal prompt({"-u", name});
+    auto asked = prompt.read_until("keyring: ");
+    EXPECT_NE(asked.find("Enter password for '" + shown + "' keyring: "), std::string::npos)
+        << asked;
+    EXPECT_EQ(asked.find_first_of("\x1b\x07\x7f"), std::string::npos) << asked;
 }
 
 TEST(Lifecycle, CreateLockUnlockDelete) {

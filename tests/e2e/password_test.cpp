@@ -50,6 +50,27 @@ TEST(Prompt, AsksOnTheTerminalWithoutEcho) {
     EXPECT_EQ(brassbox({"-u", "work", "-p", "hunter2"}).status, 1);
 }
 
+// Without a controlling terminal (setsid), typed at a terminal all the
+// same: not shown either, and shown again whatever ends the wait.
+TEST(Prompt, ATerminalOnStandardInputKeepsThePasswordHidden) {
+    Terminal tty({"-c", "work"}, false);
+    EXPECT_EQ(tty.read_until(kPrompt), kPrompt);
+    EXPECT_TRUE(eventually([&] { return !tty.echoes(); }));
+    tty.type("hunter2\n");
+    auto shown = tty.read_until("keyring.");
+    EXPECT_EQ(shown.find("hunter2"), std::string::npos) << shown;
+    int status = tty.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << shown;
+    EXPECT_TRUE(tty.echoes());
+
+    Terminal ended({"-u", "work"}, false);
+    ended.read_until(kPrompt);
+    ASSERT_TRUE(eventually([&] { return !ended.echoes(); }));
+    kill(ended.pid(), SIGTERM);
+    ended.wait();
+    EXPECT_TRUE(ended.echoes());
+}
+
 // Whatever ends the process while echo is off, the terminal comes back.
 TEST(Prompt, SignalsAtThePromptLeaveEchoOn) {
     for (int signo :
