@@ -29,6 +29,7 @@ base="$cache/$suite.tar"
 mirror=http://deb.debian.org/debian
 
 if ! command -v debootstrap >/dev/null; then
+    apt-get update -q >/dev/null
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends debootstrap
 fi
 if [ ! -f "$base" ]; then
