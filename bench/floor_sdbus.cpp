@@ -1,5 +1,5 @@
 // The least an sd-bus program can spend on one keyring request, with GLib
-// linked and initialised as brassbox keeps it: connect to the session bus,
+// initialised and the libraries linked as brassbox has them: connect to the session bus,
 // make the command's D-Bus call(s), print the answer, exit. Not part of
 // brassbox; the benchmark's yardstick.
 //

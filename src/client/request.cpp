@@ -2,6 +2,8 @@
 
 #include "replies.h"
 
+#include <algorithm>
+
 namespace keyring_client {
 namespace {
 
@@ -28,8 +30,8 @@ int on_reply(sd_bus_message *message, void *data, sd_bus_error * /*error*/) {
 }
 
 void send_more(Request &req) {
-    uint64_t now = now_usec();
-    uint64_t left = req.waiting.deadline() > now ? req.waiting.deadline() - now : 1;
+    // sd-bus takes a time-out of 0 for its default of 25 s.
+    uint64_t left = std::max<uint64_t>(req.waiting.left(), 1);
     for (; req.sent < req.calls.size() && req.in_flight < kCallsInFlight; req.sent++) {
         Message call = std::move(req.calls[req.sent]);
         Reply &reply = req.replies[req.sent];
@@ -77,9 +79,7 @@ Request::~Request() {
 
 gpointer start(std::unique_ptr<Request> owned, Step first) {
     Request &req = *owned.release();
-    uint64_t now = now_usec();
-    uint64_t left = req.waiting.deadline() > now ? req.waiting.deadline() - now : 0;
-    req.timer = g_timeout_add(static_cast<guint>(left / 1000), on_time_limit, &req);
+    req.timer = g_timeout_add(static_cast<guint>(req.waiting.left() / 1000), on_time_limit, &req);
     req.next = first;
     req.starter = g_idle_add(on_start, &req);
     return &req;

@@ -259,40 +259,39 @@ TEST_F(Client, AnswersFromAnyoneButTheServiceFailTheRequest) {
         const char *method;
         std::string body;
         std::function<void()> send;
+        std::string error = ""; // forged instead of the body
+    };
+    auto list = [] {
+        gnome_keyring_list_keyring_names(heard_list, nullptr, destroyed);
+    };
+    auto getdef = [] {
+        gnome_keyring_get_default_keyring(heard_string, nullptr, destroyed);
+    };
+    auto setdef = [] {
+        gnome_keyring_set_default_keyring("work", heard, nullptr, destroyed);
+    };
+    auto lock = [] {
+        gnome_keyring_lock("work", heard, nullptr, destroyed);
+    };
+    auto remove = [] {
+        gnome_keyring_delete("work", heard, nullptr, destroyed);
+    };
+    auto create = [] {
+        gnome_keyring_create("new", "pw", heard, nullptr, destroyed);
+    };
+    auto unlock = [] {
+        gnome_keyring_unlock("work", "pw", heard, nullptr, destroyed);
     };
     const Case cases[] = {
-        {"Get", "(<[objectpath '" + work + "']>,)",
-         [] {
-             gnome_keyring_list_keyring_names(heard_list, nullptr, destroyed);
-         }},
-        {"ReadAlias", "(objectpath '" + work + "',)",
-         [] {
-             gnome_keyring_get_default_keyring(heard_string, nullptr, destroyed);
-         }},
-        {"SetAlias", "()",
-         [] {
-             gnome_keyring_set_default_keyring("work", heard, nullptr, destroyed);
-         }},
-        {"Lock", "([objectpath '" + work + "'], objectpath '/')",
-         [] {
-             gnome_keyring_lock("work", heard, nullptr, destroyed);
-         }},
-        {"Delete", "(objectpath '/',)",
-         [] {
-             gnome_keyring_delete("work", heard, nullptr, destroyed);
-         }},
-        {"OpenSession", "(<[byte 32]>, objectpath '/s')",
-         [] {
-             gnome_keyring_create("new", "pw", heard, nullptr, destroyed);
-         }},
-        {"OpenSession", "(<[byte 32]>, objectpath '/s')",
-         [] {
-             gnome_keyring_unlock("work", "pw", heard, nullptr, destroyed);
-         }},
-        {"UnlockWithMasterPassword", "()",
-         [] {
-             gnome_keyring_unlock("work", "pw", heard, nullptr, destroyed);
-         }},
+        {"Get", "(<[objectpath '" + work + "']>,)", list},
+        {"ReadAlias", "(objectpath '" + work + "',)", getdef},
+        {"SetAlias", "()", setdef},
+        {"Lock", "([objectpath '" + work + "'], objectpath '/')", lock},
+        {"Lock", "", lock, "org.freedesktop.Secret.Error.NoSuchObject"},
+        {"Delete", "(objectpath '/',)", remove},
+        {"OpenSession", "(<[byte 32]>, objectpath '/s')", create},
+        {"OpenSession", "(<[byte 32]>, objectpath '/s')", unlock},
+        {"UnlockWithMasterPassword", "()", unlock},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.method);
@@ -301,7 +300,8 @@ TEST_F(Client, AnswersFromAnyoneButTheServiceFailTheRequest) {
         service->script = [&c](const ServiceCall &call) -> std::optional<ServiceAnswer> {
             if (call.method != c.method)
                 return std::nullopt;
-            return ServiceAnswer{g_variant_new_parsed(c.body.c_str()), "", false, true};
+            GVariant *body = c.error.empty() ? g_variant_new_parsed(c.body.c_str()) : nullptr;
+            return ServiceAnswer{body, c.error, false, true};
         };
         EXPECT_EQ(ask(c.send).result, GNOME_KEYRING_RESULT_IO_ERROR);
         EXPECT_TRUE(service->calls().back().ends_with(std::string(".") + c.method))
