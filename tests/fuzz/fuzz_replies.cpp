@@ -107,6 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     read_lock(reply.get(), "/org/freedesktop/secrets/collection/login");
     read_prompt(reply.get());
     read_created(reply.get(), text);
+    read_empty(reply.get());
     read_session(reply.get(), value, text);
 
     result_for_error(std::string(reinterpret_cast<const char *>(data), size), size % 2 == 0);
