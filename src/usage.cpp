@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <glib.h>
 #include <unistd.h>
+#include <utility>
 
 const char usage_str[] =
     "\n"
@@ -57,7 +58,7 @@ void print_version() {
 }
 
 void print_error(int err_code, const char *err_type) {
-    if (err_code < 0 || static_cast<size_t>(err_code) >= kErrorMessages) {
+    if (err_code < 0 || std::cmp_greater_equal(err_code, kErrorMessages)) {
         fprintf(stderr, "%s: Unknown result code %d\n", err_type, err_code);
         return;
     }

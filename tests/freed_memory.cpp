@@ -17,7 +17,16 @@ size_t secret_size = 0;
 
 } // namespace
 
+// Under AddressSanitizer, as GCC and clang each say it.
 #if defined(__SANITIZE_ADDRESS__)
+#define ALLOCATOR_IS_THE_SANITIZERS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ALLOCATOR_IS_THE_SANITIZERS 1
+#endif
+#endif
+
+#if defined(ALLOCATOR_IS_THE_SANITIZERS)
 
 bool can_watch_freed_memory() {
     return false;

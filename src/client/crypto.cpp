@@ -34,7 +34,7 @@ bool write_number(gcry_mpi_t value, std::span<uint8_t, kDhBytes> out) {
     size_t size = (gcry_mpi_get_nbits(value) + 7) / 8;
     if (size > out.size())
         return false;
-    std::fill(out.begin(), out.end(), 0);
+    std::ranges::fill(out, 0);
     size_t written = 0;
     return size == 0 || (gcry_mpi_print(GCRYMPI_FMT_USG, out.data() + (out.size() - size), size,
                                         &written, value) == 0 &&
@@ -103,7 +103,7 @@ bool hkdf_sha256(std::span<const uint8_t> key_material, std::span<const uint8_t>
 Bytes pkcs7_pad(std::string_view text) {
     size_t pad = kBlockBytes - text.size() % kBlockBytes;
     Bytes padded(text.size() + pad, static_cast<uint8_t>(pad));
-    std::copy(text.begin(), text.end(), padded.begin());
+    std::ranges::copy(text, padded.begin());
     return padded;
 }
 

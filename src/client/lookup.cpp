@@ -25,6 +25,7 @@ void on_collections(Request &req) {
     if (result != GNOME_KEYRING_RESULT_OK)
         return finish(req, result);
     std::vector<Message> calls;
+    calls.reserve(req.paths.size());
     for (const auto &path : req.paths)
         calls.push_back(get_property(path, kCollectionInterface, "Label"));
     send(req, std::move(calls), req.then);

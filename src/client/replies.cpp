@@ -10,7 +10,7 @@ namespace {
 
 struct ErrorMeaning {
     std::string_view name;
-    GnomeKeyringResult result;
+    GnomeKeyringResult result = GNOME_KEYRING_RESULT_OK;
 };
 
 constexpr std::array kRemoteErrors = {

@@ -129,8 +129,11 @@ TEST_F(Client, ANameFindsItsKeyringByPathFirstThenByLabel) {
     // More labels than a bus lets one connection await replies for at once,
     // from a service slow enough to have them all waiting.
     service->reset();
-    for (int i = 0; i < 200; i++)
-        service->add("k" + std::to_string(i), {"label " + std::to_string(i)});
+    for (int i = 0; i < 200; i++) {
+        std::string element = "k";
+        std::string label = "label ";
+        service->add(element += std::to_string(i), {label += std::to_string(i)});
+    }
     service->script = [](const ServiceCall &) -> std::optional<ServiceAnswer> {
         g_usleep(1000);
         return std::nullopt;

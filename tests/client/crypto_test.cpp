@@ -114,8 +114,8 @@ TEST(Crypto, PeerValuesAnyoneCouldGuessAreRefused) {
         return std::vector<uint8_t>(value.begin(), value.end());
     };
     auto with_zeros = [](size_t zeros, uint8_t last) {
-        std::vector<uint8_t> value(zeros, 0);
-        value.push_back(last);
+        std::vector<uint8_t> value(zeros + 1, 0);
+        value[zeros] = last;
         return value;
     };
     for (const auto &peer :

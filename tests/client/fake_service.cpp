@@ -133,7 +133,7 @@ void FakeService::reset() {
     for (auto &call : log_)
         g_clear_pointer(&call.params, g_variant_unref);
     log_.clear();
-    default_alias = "/";
+    default_alias = std::string("/"); // GCC 12 at -O3 misreads an assigned literal (-Wrestrict)
     algorithms = {"plain", "dh-ietf1024-sha256-aes128-cbc-pkcs7"};
     public_value = std::vector<guint8>(127, 0);
     public_value.push_back(1 << kExponent);

@@ -21,7 +21,9 @@ TEST(Names, EncodeAsTheDaemonDoes) {
 TEST(Names, EveryByteValueRoundTripsThroughAValidObjectPath) {
     std::string all;
     for (int byte = 1; byte < 256; byte++) {
-        std::string name = "a" + std::string(1, static_cast<char>(byte)) + "z";
+        std::string name = "a";
+        name += static_cast<char>(byte);
+        name += 'z';
         auto path = path_for_name(name);
         ASSERT_TRUE(path);
         EXPECT_TRUE(g_variant_is_object_path(path->c_str())) << byte;
