@@ -2,6 +2,8 @@
 // leads back to it, and no text crashes the decoder.
 #include "names.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <glib.h>
 
