@@ -32,6 +32,7 @@ if ! command -v debootstrap >/dev/null; then
     apt-get update -q >/dev/null
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends debootstrap
 fi
+fresh=""
 if [ ! -f "$base" ]; then
     echo "== bootstrapping a minimal Debian $suite into $base" >&2
     mkdir -p "$cache"
@@ -47,6 +48,7 @@ if [ ! -f "$base" ]; then
     tar -C "$fresh" -cf "$base.part" .
     mv "$base.part" "$base"
     rm -rf --one-file-system "$fresh" "$fresh.log"
+    fresh=""
 fi
 
 root=""
@@ -58,6 +60,8 @@ cleanup() {
     for proc in /proc/[0-9]*; do
         [ "$(readlink "$proc/root" 2>/dev/null)" = "$root" ] && kill -KILL "${proc#/proc/}" 2>/dev/null
     done
+    # The run in the background ends with what ran in the copy.
+    wait
     for mount in tmp dev/pts dev proc; do
         mountpoint -q "$root/$mount" && { umount "$root/$mount" 2>/dev/null || umount -l "$root/$mount"; }
     done
@@ -69,13 +73,13 @@ cleanup() {
     root=""
 }
 notes=""
-trap 'cleanup; rm -rf "$notes"' EXIT
+trap 'cleanup; rm -rf "$notes"; [ -z "$fresh" ] || rm -rf --one-file-system "$fresh" "$fresh.log" "$base.part"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-# run_in_fresh_copy COMMAND: runs COMMAND in the pristine system at $root.
-run_in_fresh_copy() {
+# prepare_copy: unpacks the pristine system at $root and mounts what it needs.
+prepare_copy() {
     tar -C "$root" -xf "$base"
     cp /etc/resolv.conf "$root/etc/resolv.conf"
     # A development release's archive may carry an expired Valid-Until: in
@@ -90,6 +94,10 @@ run_in_fresh_copy() {
     mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
     mkdir "$root/src"
     tar --exclude='./build*' --exclude=./.git -cf - . | tar -C "$root/src" -xf -
+}
+
+# run_in_copy COMMAND: runs COMMAND in the copy as root, with no standard input.
+run_in_copy() {
     chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         /bin/sh -c "cd /src && $1" </dev/null
@@ -105,8 +113,12 @@ for command in $commands; do
     root=$(mktemp -d "${TMPDIR:-/var/tmp}/brassbox-$suite.XXXXXX")
     # Others must reach the system's root: the tests run as nobody too.
     chmod 755 "$root"
-    { status=0; run_in_fresh_copy "$line" || status=$?; echo "$status" >"$notes/status"; } |
-        tee "$notes/out"
+    prepare_copy
+    # Waited for in the background, so that a signal ends the run at once
+    # rather than after it: everything the run starts is inside the copy.
+    { status=0; run_in_copy "$line" || status=$?; echo "$status" >"$notes/status"; } |
+        tee "$notes/out" &
+    wait "$!"
     cleanup
     status=$(cat "$notes/status")
     took=$(($(date +%s) - started))
