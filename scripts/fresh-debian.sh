@@ -37,6 +37,8 @@ if [ ! -f "$base" ]; then
     echo "== bootstrapping a minimal Debian $suite into $base" >&2
     mkdir -p "$cache"
     fresh=$(mktemp -d "$cache/$suite.XXXXXX")
+    # The tarball keeps this mode for the system's root, which all must reach.
+    chmod 755 "$fresh"
     # A release newer than this debootstrap knows is bootstrapped as sid is.
     script=/usr/share/debootstrap/scripts/$suite
     [ -e "$script" ] || script=/usr/share/debootstrap/scripts/sid
@@ -81,6 +83,9 @@ trap 'exit 129' HUP
 # prepare_copy: unpacks the pristine system at $root and mounts what it needs.
 prepare_copy() {
     tar -C "$root" -xf "$base"
+    # Others must reach the system's root, as the tests run as nobody too,
+    # whatever mode a cache from an older run gave it.
+    chmod 755 "$root"
     cp /etc/resolv.conf "$root/etc/resolv.conf"
     # A development release's archive may carry an expired Valid-Until: in
     # this copy only, apt may use it all the same.
@@ -111,8 +116,6 @@ for command in $commands; do
     echo "== Debian $suite, fresh: $line" >&2
     started=$(date +%s)
     root=$(mktemp -d "${TMPDIR:-/var/tmp}/brassbox-$suite.XXXXXX")
-    # Others must reach the system's root: the tests run as nobody too.
-    chmod 755 "$root"
     prepare_copy
     # Waited for in the background, so that a signal ends the run at once
     # rather than after it: everything the run starts is inside the copy.
