@@ -1,5 +1,7 @@
 #include "bus.h"
 
+#include "replies.h"
+
 #include <algorithm>
 #include <ctime>
 #include <glib.h>
@@ -146,6 +148,7 @@ Message ask(Message call, uint64_t deadline) {
     return std::move(answer.reply);
 }
 
+// Forged: an answer not from the bus, or not one the bus would give.
 enum class Owner { Found, Nobody, Unknown, Forged };
 
 // Asks the bus who owns the service's name; only the bus's answer counts.
@@ -163,13 +166,7 @@ Owner ask_owner(uint64_t deadline) {
                                               "org.freedesktop.DBus.Error.NameHasNoOwner") > 0
                    ? Owner::Nobody
                    : Owner::Unknown;
-    const char *name = nullptr;
-    const char *signature = sd_bus_message_get_signature(reply.get(), 1);
-    if (signature == nullptr || std::string_view(signature) != "s" ||
-        sd_bus_message_read_basic(reply.get(), 's', &name) <= 0)
-        return Owner::Forged;
-    owner = name;
-    return Owner::Found;
+    return read_owner(reply.get(), owner) ? Owner::Found : Owner::Forged;
 }
 
 bool reach_service(uint64_t deadline) {

@@ -18,7 +18,8 @@ std::string encode_name(std::string_view name);
 // or for a name holding a NUL byte.
 std::optional<std::string> decode_name(std::string_view element);
 
-// A valid object path for every non-empty name; nothing for the empty name.
+// A valid object path for every non-empty name (sd-bus takes none longer
+// than 64 KiB, though); nothing for the empty name.
 std::optional<std::string> path_for_name(std::string_view name);
 
 // Whether a path is a keyring's own: the collections' prefix and one

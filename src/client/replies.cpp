@@ -88,6 +88,14 @@ GnomeKeyringResult read_paths(sd_bus_message *reply, std::vector<std::string> &p
     return got == 0 ? GNOME_KEYRING_RESULT_OK : GNOME_KEYRING_RESULT_IO_ERROR;
 }
 
+bool read_owner(sd_bus_message *reply, std::string &owner) {
+    const char *name = nullptr;
+    if (!has_signature(reply, "s") || sd_bus_message_read_basic(reply, 's', &name) <= 0)
+        return false;
+    owner = name;
+    return true;
+}
+
 GnomeKeyringResult read_string(sd_bus_message *reply, std::string &text) {
     const char *value = nullptr;
     if (!enter_property(reply, "s") || sd_bus_message_read_basic(reply, 's', &value) <= 0)

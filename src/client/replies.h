@@ -22,6 +22,8 @@ GnomeKeyringResult result_for_error(std::string_view name, bool on_keyring);
 
 // Properties.Get of an object-path array ("Collections").
 GnomeKeyringResult read_paths(sd_bus_message *reply, std::vector<std::string> &paths);
+// GetNameOwner: the unique name of a bus name's owner.
+bool read_owner(sd_bus_message *reply, std::string &owner);
 // Properties.Get of a string ("Label").
 GnomeKeyringResult read_string(sd_bus_message *reply, std::string &text);
 // ReadAlias: no path when the alias is unset ("/").

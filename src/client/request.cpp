@@ -21,7 +21,6 @@ int on_reply(sd_bus_message *message, void *data, sd_bus_error * /*error*/) {
         return 0;
     }
     reply.value.reset(sd_bus_message_ref(message));
-    req.in_flight--;
     req.pending--;
     send_more(req);
     if (req.pending == 0)
@@ -32,7 +31,11 @@ int on_reply(sd_bus_message *message, void *data, sd_bus_error * /*error*/) {
 void send_more(Request &req) {
     // sd-bus takes a time-out of 0 for its default of 25 s.
     uint64_t left = std::max<uint64_t>(req.waiting.left(), 1);
-    for (; req.sent < req.calls.size() && req.in_flight < kCallsInFlight; req.sent++) {
+    // Every reply still to come is one under way or one not yet sent.
+    auto in_flight = [&req] {
+        return req.pending - (req.calls.size() - req.sent);
+    };
+    for (; req.sent < req.calls.size() && in_flight() < kCallsInFlight; req.sent++) {
         Message call = std::move(req.calls[req.sent]);
         Reply &reply = req.replies[req.sent];
         reply.req = &req;
@@ -46,7 +49,6 @@ void send_more(Request &req) {
             continue;
         }
         reply.slot.reset(slot);
-        req.in_flight++;
     }
 }
 
@@ -90,7 +92,6 @@ void send(Request &req, std::vector<Message> calls, Step next) {
     req.replies.resize(calls.size());
     req.calls = std::move(calls);
     req.sent = 0;
-    req.in_flight = 0;
     req.pending = req.calls.size();
     req.next = next;
     send_more(req);

@@ -79,7 +79,6 @@ struct Request {
     std::vector<Message> calls; // of the last send, until each goes out
     std::vector<Reply> replies;
     size_t sent = 0;
-    size_t in_flight = 0;
     size_t pending = 0; // replies still to come
     Step next = nullptr;
     Step then = nullptr;            // where a shared step goes on to

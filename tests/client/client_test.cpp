@@ -5,7 +5,6 @@
 #include "info.h"
 
 #include <algorithm>
-#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
@@ -187,128 +186,100 @@ TEST_F(Client, DefaultKeyringIsReadAndSetByAlias) {
     EXPECT_EQ(heard.string, "my_keys");
 }
 
-// The service's failures, and answers that only look like success, as
-// the library reports them.
-TEST_F(Client, ServiceErrorsBecomeResultCodes) {
-    struct Case {
-        std::string method;
-        const char *body; // GVariant text, or null for an error
-        const char *error;
-        GnomeKeyringResult result;
-    };
-    const Case cases[] = {
-        {"Lock", nullptr, "org.freedesktop.Secret.Error.IsLocked", GNOME_KEYRING_RESULT_DENIED},
-        {"Lock", nullptr, "org.gnome.keyring.Error.Denied", GNOME_KEYRING_RESULT_DENIED},
-        {"Lock", nullptr, "org.freedesktop.DBus.Error.ServiceUnknown",
-         GNOME_KEYRING_RESULT_NO_KEYRING_DAEMON},
-        {"Lock", nullptr, "org.freedesktop.DBus.Error.NoReply", GNOME_KEYRING_RESULT_IO_ERROR},
-        {"Lock", "(@ao [], objectpath '/org/freedesktop/secrets/prompt/p1')", "",
-         GNOME_KEYRING_RESULT_DENIED},
-        {"Lock", "('not a lock answer',)", "", GNOME_KEYRING_RESULT_IO_ERROR},
-        {"Delete", "(objectpath '/org/freedesktop/secrets/prompt/p2',)", "",
-         GNOME_KEYRING_RESULT_DENIED},
-        {"Delete", nullptr, "org.freedesktop.DBus.Error.InvalidArgs",
-         GNOME_KEYRING_RESULT_BAD_ARGUMENTS},
-        {"SetAlias", "('more than nothing',)", "", GNOME_KEYRING_RESULT_IO_ERROR},
-        {"UnlockWithMasterPassword", "(true,)", "", GNOME_KEYRING_RESULT_IO_ERROR},
-        {"CreateWithMasterPassword", "(objectpath '/',)", "", GNOME_KEYRING_RESULT_IO_ERROR},
-        {"CreateWithMasterPassword", "(objectpath '/org/freedesktop/secrets/session/s1',)", "",
-         GNOME_KEYRING_RESULT_IO_ERROR},
-        {"CreateWithMasterPassword", "(objectpath '/org/freedesktop/secrets/collection/work',)", "",
-         GNOME_KEYRING_RESULT_IO_ERROR},
-    };
-    const std::map<std::string, std::function<void()>> send = {
-        {"Lock",
-         [] {
-             gnome_keyring_lock("work", heard, nullptr, destroyed);
-         }},
-        {"Delete",
-         [] {
-             gnome_keyring_delete("work", heard, nullptr, destroyed);
-         }},
-        {"SetAlias",
-         [] {
-             gnome_keyring_set_default_keyring("work", heard, nullptr, destroyed);
-         }},
-        {"UnlockWithMasterPassword",
-         [] {
-             gnome_keyring_unlock("work", "pw", heard, nullptr, destroyed);
-         }},
-        {"CreateWithMasterPassword",
-         [] {
-             gnome_keyring_create("new", "pw", heard, nullptr, destroyed);
-         }},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.method + " " + (c.body != nullptr ? c.body : c.error));
-        service->reset();
-        service->add("work", {"work", true, 0, 0, "pw"});
-        service->script = [&c](const ServiceCall &call) -> std::optional<ServiceAnswer> {
-            if (call.method != c.method)
-                return std::nullopt;
-            GVariant *body = c.body != nullptr ? g_variant_new_parsed(c.body) : nullptr;
-            return ServiceAnswer{body, c.error};
-        };
-        EXPECT_EQ(ask(send.at(c.method)).result, c.result);
-    }
-}
+// Each command's request on the keyring "work" (create: a new one).
+const std::map<std::string_view, void (*)()> kOnWork = {
+    {"list",
+     [] {
+         gnome_keyring_list_keyring_names(heard_list, nullptr, destroyed);
+     }},
+    {"getdef",
+     [] {
+         gnome_keyring_get_default_keyring(heard_string, nullptr, destroyed);
+     }},
+    {"setdef",
+     [] {
+         gnome_keyring_set_default_keyring("work", heard, nullptr, destroyed);
+     }},
+    {"lock",
+     [] {
+         gnome_keyring_lock("work", heard, nullptr, destroyed);
+     }},
+    {"delete",
+     [] {
+         gnome_keyring_delete("work", heard, nullptr, destroyed);
+     }},
+    {"create",
+     [] {
+         gnome_keyring_create("new", "pw", heard, nullptr, destroyed);
+     }},
+    {"unlock",
+     [] {
+         gnome_keyring_unlock("work", "pw", heard, nullptr, destroyed);
+     }},
+};
 
-// Any client of the bus can send an answer to any call before the service
-// does. Only the service's own answers count: one from anybody else fails
-// the request, and nothing more is sent, above all no password.
-TEST_F(Client, AnswersFromAnyoneButTheServiceFailTheRequest) {
-    const std::string work = kPrefix + "work";
+// The service's failures, answers that only look like success, and
+// answers forged by another client of the bus, which can answer any call
+// before the service does: a forged answer fails the request, and nothing
+// more is sent, above all no password.
+TEST_F(Client, AnswersBecomeResultCodes) {
+    const std::string work = "objectpath '" + kPrefix + "work'";
+    constexpr auto kIoError = GNOME_KEYRING_RESULT_IO_ERROR;
+    constexpr bool kForged = true;
     struct Case {
-        const char *method;
-        std::string body;
-        std::function<void()> send;
-        std::string error = ""; // forged instead of the body
-    };
-    auto list = [] {
-        gnome_keyring_list_keyring_names(heard_list, nullptr, destroyed);
-    };
-    auto getdef = [] {
-        gnome_keyring_get_default_keyring(heard_string, nullptr, destroyed);
-    };
-    auto setdef = [] {
-        gnome_keyring_set_default_keyring("work", heard, nullptr, destroyed);
-    };
-    auto lock = [] {
-        gnome_keyring_lock("work", heard, nullptr, destroyed);
-    };
-    auto remove = [] {
-        gnome_keyring_delete("work", heard, nullptr, destroyed);
-    };
-    auto create = [] {
-        gnome_keyring_create("new", "pw", heard, nullptr, destroyed);
-    };
-    auto unlock = [] {
-        gnome_keyring_unlock("work", "pw", heard, nullptr, destroyed);
+        std::string_view command;
+        std::string method;
+        std::string body; // GVariant text; empty for an error
+        std::string error;
+        GnomeKeyringResult result = kIoError;
+        bool forged = false;
     };
     const Case cases[] = {
-        {"Get", "(<[objectpath '" + work + "']>,)", list},
-        {"ReadAlias", "(objectpath '" + work + "',)", getdef},
-        {"SetAlias", "()", setdef},
-        {"Lock", "([objectpath '" + work + "'], objectpath '/')", lock},
-        {"Lock", "", lock, "org.freedesktop.Secret.Error.NoSuchObject"},
-        {"Delete", "(objectpath '/',)", remove},
-        {"OpenSession", "(<[byte 32]>, objectpath '/s')", create},
-        {"OpenSession", "(<[byte 32]>, objectpath '/s')", unlock},
-        {"UnlockWithMasterPassword", "()", unlock},
+        {"lock", "Lock", "", "org.freedesktop.Secret.Error.IsLocked", GNOME_KEYRING_RESULT_DENIED},
+        {"lock", "Lock", "", "org.gnome.keyring.Error.Denied", GNOME_KEYRING_RESULT_DENIED},
+        {"lock", "Lock", "", "org.freedesktop.DBus.Error.ServiceUnknown",
+         GNOME_KEYRING_RESULT_NO_KEYRING_DAEMON},
+        {"lock", "Lock", "", "org.freedesktop.DBus.Error.NoReply"},
+        {"lock", "Lock", "(@ao [], objectpath '/org/freedesktop/secrets/prompt/p1')", "",
+         GNOME_KEYRING_RESULT_DENIED},
+        {"lock", "Lock", "('not a lock answer',)", ""},
+        {"delete", "Delete", "(objectpath '/org/freedesktop/secrets/prompt/p2',)", "",
+         GNOME_KEYRING_RESULT_DENIED},
+        {"delete", "Delete", "", "org.freedesktop.DBus.Error.InvalidArgs",
+         GNOME_KEYRING_RESULT_BAD_ARGUMENTS},
+        {"setdef", "SetAlias", "('more than nothing',)", ""},
+        {"unlock", "UnlockWithMasterPassword", "(true,)", ""},
+        {"create", "CreateWithMasterPassword", "(objectpath '/',)", ""},
+        {"create", "CreateWithMasterPassword",
+         "(objectpath '/org/freedesktop/secrets/session/s1',)", ""},
+        {"create", "CreateWithMasterPassword", "(" + work + ",)", ""},
+        // Forged: what the service would say, or a failure, from elsewhere.
+        {"list", "Get", "(<[" + work + "]>,)", "", kIoError, kForged},
+        {"getdef", "ReadAlias", "(" + work + ",)", "", kIoError, kForged},
+        {"setdef", "SetAlias", "()", "", kIoError, kForged},
+        {"lock", "Lock", "([" + work + "], objectpath '/')", "", kIoError, kForged},
+        {"lock", "Lock", "", "org.freedesktop.Secret.Error.NoSuchObject", kIoError, kForged},
+        {"delete", "Delete", "(objectpath '/',)", "", kIoError, kForged},
+        {"create", "OpenSession", "(<[byte 32]>, objectpath '/s')", "", kIoError, kForged},
+        {"unlock", "OpenSession", "(<[byte 32]>, objectpath '/s')", "", kIoError, kForged},
+        {"unlock", "UnlockWithMasterPassword", "()", "", kIoError, kForged},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.method);
+        SCOPED_TRACE(std::string(c.command) + ": " + c.method + " " + c.body + c.error +
+                     (c.forged ? ", forged" : ""));
         service->reset();
         service->add("work", {"work", true, 0, 0, "pw"});
         service->script = [&c](const ServiceCall &call) -> std::optional<ServiceAnswer> {
             if (call.method != c.method)
                 return std::nullopt;
-            GVariant *body = c.error.empty() ? g_variant_new_parsed(c.body.c_str()) : nullptr;
-            return ServiceAnswer{body, c.error, false, true};
+            GVariant *body = c.body.empty() ? nullptr : g_variant_new_parsed(c.body.c_str());
+            return ServiceAnswer{body, c.error, false, c.forged};
         };
-        EXPECT_EQ(ask(c.send).result, GNOME_KEYRING_RESULT_IO_ERROR);
-        EXPECT_TRUE(service->calls().back().ends_with(std::string(".") + c.method))
-            << "sent after the forged answer: " << service->calls().back();
+        EXPECT_EQ(ask(kOnWork.at(c.command)).result, c.result);
+        if (c.forged) {
+            EXPECT_TRUE(service->calls().back().ends_with("." + c.method))
+                << "sent after the forged answer: " << service->calls().back();
+        }
     }
 }
 

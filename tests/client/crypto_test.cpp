@@ -3,6 +3,7 @@
 // read the password, or could read a wrong one.
 #include "crypto.h"
 #include "freed_memory.h"
+#include "group_prime.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -102,10 +103,7 @@ TEST(Crypto, PeerValuesAnyoneCouldGuessAreRefused) {
     DhKeyPair keys;
     ASSERT_TRUE(keys.ok());
     SessionKey key;
-    auto prime = from_hex(
-        "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD129024E088A67CC74020BBEA63B139B22514A0879"
-        "8E3404DDEF9519B3CD3A431B302B0A6DF25F14374FE1356D6D51C245E485B576625E7EC6F44C42E9A637ED6B"
-        "0BFF5CB6F406B7EDEE386BFB5A899FA5AE9F24117C4B1FE649286651ECE65381FFFFFFFFFFFFFFFF");
+    auto prime = from_hex(kGroupPrimeHex);
     ASSERT_EQ(prime.size(), kDhBytes);
     auto minus = [&](uint8_t n) {
         PublicValue value{};

@@ -1,5 +1,7 @@
 #include "fake_service.h"
 
+#include "group_prime.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <gcrypt.h>
@@ -48,12 +50,7 @@ constexpr unsigned kExponent = 3;
 std::vector<guint8> shared_secret(const std::vector<guint8> &client_value) {
     gcry_mpi_t prime = nullptr;
     gcry_mpi_t value = nullptr;
-    gcry_mpi_scan(&prime, GCRYMPI_FMT_HEX,
-                  "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD129024E088A67CC74020BBEA63B139B22"
-                  "514A08798E3404DDEF9519B3CD3A431B302B0A6DF25F14374FE1356D6D51C245E485B576625E7EC6"
-                  "F44C42E9A637ED6B0BFF5CB6F406B7EDEE386BFB5A899FA5AE9F24117C4B1FE649286651ECE65381"
-                  "FFFFFFFFFFFFFFFF",
-                  0, nullptr);
+    gcry_mpi_scan(&prime, GCRYMPI_FMT_HEX, kGroupPrimeHex, 0, nullptr);
     gcry_mpi_scan(&value, GCRYMPI_FMT_USG, client_value.data(), client_value.size(), nullptr);
     gcry_mpi_t exponent = gcry_mpi_set_ui(nullptr, kExponent);
     gcry_mpi_powm(value, value, exponent, prime);

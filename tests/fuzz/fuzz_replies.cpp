@@ -101,6 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<uint8_t> value;
     GnomeKeyringInfo info;
     read_paths(reply.get(), paths);
+    read_owner(reply.get(), text);
     read_string(reply.get(), text);
     read_alias(reply.get(), alias);
     read_info(reply.get(), reply.get(), reply.get(), info);
