@@ -46,12 +46,19 @@ bool enter_property(sd_bus_message *reply, const char *type) {
     return has_signature(reply, "v") && sd_bus_message_enter_container(reply, 'v', type) > 0;
 }
 
-bool read_path(sd_bus_message *reply, std::string &path) {
-    const char *text = nullptr;
-    if (!has_signature(reply, "o") || sd_bus_message_read_basic(reply, 'o', &text) <= 0)
+// A reply that is one value of a text type: 's' or 'o'.
+bool read_text(sd_bus_message *reply, char type, std::string &text) {
+    const std::array<char, 2> signature = {type, '\0'};
+    const char *value = nullptr;
+    if (!has_signature(reply, signature.data()) ||
+        sd_bus_message_read_basic(reply, type, &value) <= 0)
         return false;
-    path = text;
+    text = value;
     return true;
+}
+
+bool read_path(sd_bus_message *reply, std::string &path) {
+    return read_text(reply, 'o', path);
 }
 
 std::optional<time_t> read_time(sd_bus_message *reply) {
@@ -89,11 +96,7 @@ GnomeKeyringResult read_paths(sd_bus_message *reply, std::vector<std::string> &p
 }
 
 bool read_owner(sd_bus_message *reply, std::string &owner) {
-    const char *name = nullptr;
-    if (!has_signature(reply, "s") || sd_bus_message_read_basic(reply, 's', &name) <= 0)
-        return false;
-    owner = name;
-    return true;
+    return read_text(reply, 's', owner);
 }
 
 GnomeKeyringResult read_string(sd_bus_message *reply, std::string &text) {
