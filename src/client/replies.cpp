@@ -24,6 +24,7 @@ constexpr std::array kRemoteErrors = {
     ErrorMeaning{"org.freedesktop.DBus.Error.AccessDenied", GNOME_KEYRING_RESULT_DENIED},
     ErrorMeaning{"org.freedesktop.Secret.Error.IsLocked", GNOME_KEYRING_RESULT_DENIED},
     ErrorMeaning{"org.freedesktop.DBus.Error.InvalidArgs", GNOME_KEYRING_RESULT_BAD_ARGUMENTS},
+    ErrorMeaning{"org.freedesktop.DBus.Error.NotSupported", GNOME_KEYRING_RESULT_NOT_SUPPORTED},
 };
 
 constexpr std::string_view kSpawnErrors = "org.freedesktop.DBus.Error.Spawn.";
@@ -31,6 +32,11 @@ constexpr std::string_view kSpawnErrors = "org.freedesktop.DBus.Error.Spawn.";
 bool is_missing_object(std::string_view name) {
     return name == "org.freedesktop.DBus.Error.UnknownObject" ||
            name == "org.freedesktop.DBus.Error.UnknownMethod";
+}
+
+// gnome-keyring's password interface, say, on KWallet or KeePassXC.
+bool is_missing_interface(std::string_view name) {
+    return is_missing_object(name) || name == "org.freedesktop.DBus.Error.UnknownInterface";
 }
 
 // The reply carries exactly these arguments; reading starts at the first.
@@ -82,6 +88,8 @@ GnomeKeyringResult result_for_error(std::string_view name, bool on_keyring) {
         return GNOME_KEYRING_RESULT_NO_KEYRING_DAEMON;
     if (on_keyring && is_missing_object(name))
         return GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
+    if (!on_keyring && is_missing_interface(name))
+        return GNOME_KEYRING_RESULT_NOT_SUPPORTED;
     return GNOME_KEYRING_RESULT_IO_ERROR;
 }
 
@@ -115,38 +123,34 @@ GnomeKeyringResult read_alias(sd_bus_message *reply, std::optional<std::string> 
     return GNOME_KEYRING_RESULT_OK;
 }
 
+GnomeKeyringResult read_locked(sd_bus_message *reply, bool &locked) {
+    int value = 0;
+    if (!enter_property(reply, "b") || sd_bus_message_read_basic(reply, 'b', &value) <= 0)
+        return GNOME_KEYRING_RESULT_IO_ERROR;
+    locked = value != 0;
+    return GNOME_KEYRING_RESULT_OK;
+}
+
 GnomeKeyringResult read_info(sd_bus_message *locked, sd_bus_message *created,
                              sd_bus_message *modified, GnomeKeyringInfo &info) {
-    int is_locked = 0;
-    if (!enter_property(locked, "b") || sd_bus_message_read_basic(locked, 'b', &is_locked) <= 0)
-        return GNOME_KEYRING_RESULT_IO_ERROR;
+    bool is_locked = false;
     auto ctime = read_time(created);
     auto mtime = read_time(modified);
-    if (!ctime || !mtime)
+    if (read_locked(locked, is_locked) != GNOME_KEYRING_RESULT_OK || !ctime || !mtime)
         return GNOME_KEYRING_RESULT_IO_ERROR;
-    info.locked = is_locked != 0;
+    info.locked = is_locked;
     info.ctime = *ctime;
     info.mtime = *mtime;
     return GNOME_KEYRING_RESULT_OK;
 }
 
-GnomeKeyringResult read_lock(sd_bus_message *reply, std::string_view path) {
-    if (!has_signature(reply, "aoo") || sd_bus_message_enter_container(reply, 'a', "o") <= 0)
+GnomeKeyringResult read_lock(sd_bus_message *reply) {
+    if (!has_signature(reply, "aoo") || sd_bus_message_skip(reply, "ao") < 0)
         return GNOME_KEYRING_RESULT_IO_ERROR;
-    bool locked = false;
-    const char *done = nullptr;
-    int got = 0;
-    while ((got = sd_bus_message_read_basic(reply, 'o', &done)) > 0)
-        locked = locked || path == done;
     const char *prompt = nullptr;
-    if (got < 0 || sd_bus_message_exit_container(reply) < 0 ||
-        sd_bus_message_read_basic(reply, 'o', &prompt) <= 0)
+    if (sd_bus_message_read_basic(reply, 'o', &prompt) <= 0)
         return GNOME_KEYRING_RESULT_IO_ERROR;
-    if (locked)
-        return GNOME_KEYRING_RESULT_OK;
-    if (std::string_view(prompt) != "/")
-        return GNOME_KEYRING_RESULT_DENIED;
-    return GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
+    return std::string_view(prompt) == "/" ? GNOME_KEYRING_RESULT_OK : GNOME_KEYRING_RESULT_DENIED;
 }
 
 GnomeKeyringResult read_prompt(sd_bus_message *reply) {

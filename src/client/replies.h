@@ -17,7 +17,8 @@
 namespace keyring_client {
 
 // on_keyring: the call went to a keyring's own object, so "no such object
-// or method there" means the keyring does not exist.
+// or method there" means the keyring does not exist; on the service's own
+// object it means the service cannot do what was asked.
 GnomeKeyringResult result_for_error(std::string_view name, bool on_keyring);
 
 // Properties.Get of an object-path array ("Collections").
@@ -28,11 +29,14 @@ bool read_owner(sd_bus_message *reply, std::string &owner);
 GnomeKeyringResult read_string(sd_bus_message *reply, std::string &text);
 // ReadAlias: no path when the alias is unset ("/").
 GnomeKeyringResult read_alias(sd_bus_message *reply, std::optional<std::string> &path);
+// Properties.Get of Locked.
+GnomeKeyringResult read_locked(sd_bus_message *reply, bool &locked);
 // Properties.Get of Locked, Created and Modified.
 GnomeKeyringResult read_info(sd_bus_message *locked, sd_bus_message *created,
                              sd_bus_message *modified, GnomeKeyringInfo &info);
-// Service.Lock of the one keyring at path: not found when it was not locked.
-GnomeKeyringResult read_lock(sd_bus_message *reply, std::string_view path);
+// Service.Lock: refused when it returns a prompt, since nobody could
+// answer it. Whether anything was locked is the keyring's state to say.
+GnomeKeyringResult read_lock(sd_bus_message *reply);
 // A reply that is one object path naming a prompt ("/" for none): a prompt
 // is refused, since nobody could answer it.
 GnomeKeyringResult read_prompt(sd_bus_message *reply);

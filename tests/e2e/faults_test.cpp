@@ -134,7 +134,7 @@ TEST(Faults, OutputThatCannotBeWrittenIsAFailure) {
         EXPECT_EQ(run.err, "ERROR: Cannot write output: Bad file descriptor\n") << command;
         EXPECT_EQ(run.status, 0);
     }
-    EXPECT_EQ(shell("\"$BRASSBOX\" -l session 2>/dev/full").status, 1);
+    EXPECT_EQ(shell("\"$BRASSBOX\" -s session 2>/dev/full").status, 1);
     EXPECT_EQ(shell("\"$BRASSBOX\" -l nosuch 2>&-").status, 0);
 }
 

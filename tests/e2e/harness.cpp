@@ -15,18 +15,6 @@
 
 namespace {
 
-const char *const kMessages[] = {
-    "",
-    "Access to keyring denied\n",
-    "The gnome-keyring-daemon application is not running\n",
-    "The keyring has already been unlocked.\n",
-    "A keyring with that name does not exist.\n",
-    "Programmer error: The application sent invalid data.\n",
-    "Error communicating with gnome-keyring-daemon\n",
-    "User interupted\n",
-    "A keyring with that name already exists\n",
-};
-
 std::string text_of(GBytes *bytes) {
     if (bytes == nullptr)
         return {};
@@ -36,10 +24,6 @@ std::string text_of(GBytes *bytes) {
 }
 
 } // namespace
-
-std::string error_line(int code) {
-    return std::string("ERROR: ") + kMessages[code];
-}
 
 Run spawn(const std::vector<std::string> &args, const Launch &launch) {
     g_autoptr(GSubprocessLauncher) launcher =

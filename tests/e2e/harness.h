@@ -2,6 +2,8 @@
 // the test runs under.
 #pragma once
 
+#include "messages.h"
+
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -27,8 +29,6 @@ Run spawn(const std::vector<std::string> &argv, const Launch &launch = {});
 Run brassbox(const std::vector<std::string> &args, const Launch &launch = {});
 // A shell script, with $BRASSBOX naming the binary.
 Run shell(const std::string &script, const Launch &launch = {});
-// The error line for a result code, as the tool prints it.
-std::string error_line(int code);
 // What --list shows, sorted: the daemon's order is its own.
 std::vector<std::string> keyring_names();
 std::string keyrings_dir();

@@ -130,7 +130,8 @@ TEST(Lifecycle, CreateLockUnlockDelete) {
     expect_error(brassbox({"-c", "work", "-p", "other"}), 8);
     EXPECT_EQ(keyring_names(), (Names{"session", "work"}));
 
-    expect_ok(brassbox({"-l", "work"}), "Locked 'work' keyring.\n");
+    for (int twice = 0; twice < 2; twice++)
+        expect_ok(brassbox({"-l", "work"}), "Locked 'work' keyring.\n");
     EXPECT_TRUE(is_locked("work"));
     expect_error(brassbox({"-u", "work", "-p", "wrong"}), 1);
     EXPECT_TRUE(is_locked("work"));

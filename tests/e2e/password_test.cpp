@@ -169,7 +169,7 @@ TEST(Prompt, GivenPasswordLeavesTheArgumentVector) {
     EXPECT_NE(seen.find("session"), std::string::npos);
     EXPECT_EQ(seen.find("secret"), std::string::npos) << seen;
     // Also when a command that acts at once comes before them.
-    seen = command_line_during_request({"-l", "session", "-p", "topsecret", "-tnnewsecret"});
+    seen = command_line_during_request({"-s", "session", "-p", "topsecret", "-tnnewsecret"});
     EXPECT_NE(seen.find("session"), std::string::npos);
     EXPECT_EQ(seen.find("secret"), std::string::npos) << seen;
 }

@@ -105,7 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     read_string(reply.get(), text);
     read_alias(reply.get(), alias);
     read_info(reply.get(), reply.get(), reply.get(), info);
-    read_lock(reply.get(), "/org/freedesktop/secrets/collection/login");
+    read_lock(reply.get());
+    bool locked = false;
+    read_locked(reply.get(), locked);
     read_prompt(reply.get());
     read_created(reply.get(), text);
     read_empty(reply.get());
