@@ -5,9 +5,12 @@
 #   scripts/install-deps.sh                  to build and run it
 #   scripts/install-deps.sh --test --bench   also to run every test and check,
 #                                            and the benchmark (any of them)
+#   scripts/install-deps.sh --providers      also KWallet's and KeePassXC's
+#                                            Secret Services, for their test
 # Waits for another install that holds the package manager's lock.
 set -eu
 
+kwallet=0
 packages="g++ cmake make pkg-config libglib2.0-dev libsystemd-dev libgcrypt20-dev
 gnome-keyring dbus dbus-bin dbus-daemon"
 for set in "$@"; do
@@ -16,15 +19,24 @@ for set in "$@"; do
         lintian dpkg-dev zsh fish" ;;
     --bench) packages="$packages hyperfine time python3 libsecret-1-dev libsecret-tools libglib2.0-bin
         systemd valgrind git" ;;
-    *) echo "usage: $0 [--test] [--bench]" >&2; exit 2 ;;
+    # KWallet: kwallet6 from Debian 13 on, libkf5wallet-bin before; each with
+    # the QCA plugins its encrypted session needs. Chosen once the package
+    # lists are read.
+    --providers) packages="$packages keepassxc"; kwallet=1 ;;
+    *) echo "usage: $0 [--test] [--bench] [--providers]" >&2; exit 2 ;;
     esac
 done
 
+installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"
+}
 missing=""
 for package in $packages; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
-        missing="$missing $package"
+    installed "$package" || missing="$missing $package"
 done
+if [ $kwallet -eq 1 ] && ! installed kwallet6 && ! installed libkf5wallet-bin; then
+    missing="$missing kwallet"
+fi
 [ -n "$missing" ] || exit 0
 
 echo "Installing:$missing" >&2
@@ -41,12 +53,22 @@ until $sudo apt-get $wait_lock update -q; do
     sleep 15
 done
 
+candidate() {
+    apt-cache policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p' | grep -v '^(none)$'
+}
+case " $missing " in
+*" kwallet "*)
+    kwallet_packages="libkf5wallet-bin libqca-qt5-2-plugins"
+    [ -z "$(candidate kwallet6)" ] || kwallet_packages="kwallet6 libqca-qt6-plugins"
+    missing=$(echo "$missing" | sed "s/ kwallet\( \|$\)/ $kwallet_packages\1/")
+    ;;
+esac
+
 # A name this release does not have is said once, before apt-get would
 # bury it in a page of its own output.
 unknown=""
 for package in $missing; do
-    candidate=$(apt-cache policy "$package" 2>/dev/null | sed -n 's/^ *Candidate: //p')
-    [ -n "$candidate" ] && [ "$candidate" != "(none)" ] || unknown="$unknown $package"
+    [ -n "$(candidate "$package")" ] || unknown="$unknown $package"
 done
 if [ -n "$unknown" ]; then
     release=$(. /etc/os-release 2>/dev/null && echo "$PRETTY_NAME") || release="this system"

@@ -1,0 +1,200 @@
+#!/bin/bash
+# Every command of brassbox against each Secret Service installed here, the
+# real programs, each headless on a private bus: gnome-keyring, KWallet
+# (kwalletd6, kwalletd5 or ksecretd) and KeePassXC. After each command the
+# service's own state is read over D-Bus: a success must show there, and a
+# failure must have changed nothing.
+#   providers_test.sh BRASSBOX SOURCE_DIR
+# Exits 77 (skipped) when no service could be started.
+set -u
+brassbox=$1
+source=$2
+
+if [ "${3:-}" != --inside ]; then
+    tested=0
+    failed=0
+    for provider in gnome-keyring kwallet keepassxc; do
+        "$source/scripts/private-keyring.sh" --no-daemon "$0" "$brassbox" "$source" --inside "$provider"
+        case $? in
+        0) tested=$((tested + 1)) ;;
+        77) ;;
+        *) failed=1 ;;
+        esac
+    done
+    [ $failed -eq 0 ] || exit 1
+    [ $tested -gt 0 ] || exit 77
+    exit 0
+fi
+provider=$4
+fixtures="$source/tests/providers"
+collections=/org/freedesktop/secrets/collection
+
+# Starts the service; says why when it cannot be tested here.
+start_service() {
+    case $provider in
+    gnome-keyring)
+        command -v gnome-keyring-daemon >/dev/null || return 77
+        gnome-keyring-daemon --start --foreground --components=secrets >/dev/null 2>&1 &
+        keyring=work
+        ;;
+    kwallet)
+        kwalletd=$(command -v kwalletd6 kwalletd5 ksecretd /usr/bin/ksecretd | head -n 1)
+        [ -n "$kwalletd" ] || return 77
+        mkdir -p "$XDG_DATA_HOME/kwalletd"
+        cp "$fixtures/kdewallet.kwl" "$fixtures/kdewallet.salt" "$XDG_DATA_HOME/kwalletd/"
+        printf '[Wallet]\nEnabled=true\nFirst Use=false\n\n[org.freedesktop.secrets]\napiEnabled=true\n' \
+            >"$XDG_CONFIG_HOME/kwalletrc"
+        cp "$XDG_CONFIG_HOME/kwalletrc" "$XDG_CONFIG_HOME/ksecretdrc"
+        QT_QPA_PLATFORM=offscreen "$kwalletd" >"$HOME/service.log" 2>&1 &
+        keyring=kdewallet
+        ;;
+    keepassxc)
+        command -v keepassxc >/dev/null && command -v keepassxc-cli >/dev/null || return 77
+        printf 'kppass\nkppass\n' | keepassxc-cli import -p "$fixtures/db.xml" "$HOME/kpdb.kdbx" \
+            >/dev/null 2>&1 || { echo "keepassxc-cli could not import the database"; return 1; }
+        mkdir -p "$XDG_CONFIG_HOME/keepassxc"
+        printf '[FdoSecrets]\nEnabled=true\n' >"$XDG_CONFIG_HOME/keepassxc/keepassxc.ini"
+        echo kppass | QT_QPA_PLATFORM=offscreen keepassxc --pw-stdin "$HOME/kpdb.kdbx" \
+            >"$HOME/service.log" 2>&1 &
+        keyring=kpdb
+        ;;
+    esac
+    service=$!
+    trap 'kill $service 2>/dev/null; wait $service 2>/dev/null' EXIT
+    for _ in $(seq 300); do
+        owner=$(dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus \
+            /org/freedesktop/DBus org.freedesktop.DBus.GetConnectionUnixProcessID \
+            string:org.freedesktop.secrets 2>/dev/null)
+        [ "${owner##* }" = "$service" ] && return 0
+        kill -0 $service 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "NOT TESTED: $provider did not take org.freedesktop.secrets within 30 s"
+    sed 's/^/    /' "$HOME/service.log" 2>/dev/null | head -n 5
+    return 77
+}
+
+# The last word of a D-Bus call's answer, as dbus-send prints it.
+bus_call() {
+    local path=$1 method=$2
+    shift 2
+    dbus-send --session --print-reply=literal --dest=org.freedesktop.secrets "$path" "$method" \
+        "$@" 2>&1 | tr -s ' \n' ' ' | sed 's/ *$//'
+}
+state_locked() {
+    local answer
+    answer=$(bus_call "$collections/$1" org.freedesktop.DBus.Properties.Get \
+        string:org.freedesktop.Secret.Collection string:Locked)
+    echo "${answer##* }"
+}
+state_default() {
+    local answer
+    answer=$(bus_call /org/freedesktop/secrets org.freedesktop.Secret.Service.ReadAlias \
+        string:default)
+    echo "${answer##*/}"
+}
+state_keyrings() {
+    bus_call /org/freedesktop/secrets org.freedesktop.DBus.Properties.Get \
+        string:org.freedesktop.Secret.Service string:Collections | tr ' ' '\n' |
+        sed -n "s|^$collections/||p" | sort | xargs
+}
+
+failures=0
+# run STATUS ERR [OUT] -- ARGS: brassbox ARGS must end with STATUS and print
+# exactly ERR on standard error, and on standard output what matches the
+# pattern OUT, when given.
+run() {
+    local status=$1 err=$2 out=
+    shift 2
+    if [ "$1" != -- ]; then out=$1; shift; fi
+    shift
+    local got_out got_err got_status
+    got_out=$("$brassbox" "$@" 2>"$HOME/err")
+    got_status=$?
+    got_err=$(cat "$HOME/err")
+    if [ "$got_status" != "$status" ] || [ "$got_err" != "$err" ] ||
+        { [ -n "$out" ] && [[ $got_out != $out ]]; }; then
+        echo "FAIL: $provider: brassbox $*: status $got_status, said: $got_err $got_out"
+        echo "      expected: status $status, $err $out"
+        failures=$((failures + 1))
+    fi
+}
+# state WHAT EXPECTED: the service's own view.
+state() {
+    local seen
+    seen=$("state_$1" "${3:-$keyring}")
+    [ "$seen" = "$2" ] || {
+        echo "FAIL: $provider: after the last command, $1 ${3:-$keyring} is '$seen', not '$2'"
+        failures=$((failures + 1))
+    }
+}
+
+start_service
+started=$?
+[ $started -eq 0 ] || exit $started
+echo "== $provider ($(basename "$(readlink -f /proc/$service/exe)"))"
+
+missing="ERROR: A keyring with that name does not exist."
+unsupported="ERROR: Feature not supported"
+if [ $provider = gnome-keyring ]; then
+    run 1 "Created 'work' keyring." -- -c work -p pw
+    # In memory only: the daemon lists it as locked and leaves it open.
+    run 0 "$unsupported" -- -l session
+    state locked false session
+else
+    run 0 "$unsupported" -- -c work -p pw
+    run 0 "$unsupported" -- -u "$keyring" -p pw
+fi
+keyrings=$(state_keyrings)
+case " $keyrings " in *" $keyring "*) ;; *) echo "FAIL: $provider: no $keyring in: $keyrings"; failures=$((failures + 1)) ;; esac
+listed=$("$brassbox" -t | sort | xargs)
+[ "$listed" = "$keyrings" ] || { echo "FAIL: $provider: -t listed: $listed"; failures=$((failures + 1)); }
+
+default=$(state_default)
+run 0 "$missing" -- -s nosuch
+state default "$default"
+run 1 "Set '$keyring' keyring as default." -- -s "$keyring"
+state default "$keyring"
+run 1 "" "$keyring" -- -g
+
+before=$(state_locked "$keyring")
+locked_line=$([ "$before" = true ] && echo yes || echo no)
+run 1 "" "Keyring locked : $locked_line*" -- -i "$keyring"
+run 0 "$missing" -- -i nosuch
+run 0 "$missing" -- -l nosuch
+run 0 "$missing" -- -u nosuch -p pw
+run 0 "$missing" -- -d nosuch
+
+# Lock: a success must leave it locked, a failure must leave it as it was.
+"$brassbox" -l "$keyring" 2>"$HOME/err"
+status=$?
+if [ $status -eq 1 ]; then
+    state locked true
+    run 1 "Locked '$keyring' keyring." -- -l "$keyring" # once more: still a success
+elif [ "$before" = true ]; then
+    echo "FAIL: $provider: -l of a locked keyring failed: $(cat "$HOME/err")"
+    failures=$((failures + 1))
+else
+    echo "   -l $keyring: $(cat "$HOME/err")"
+    state locked "$before"
+fi
+if [ $provider = gnome-keyring ]; then
+    run 1 "Unlocked 'work' keyring." -- -u work -p pw
+    state locked false
+fi
+
+# Delete: a success must leave it gone, a failure must leave it there.
+"$brassbox" -d "$keyring" 2>"$HOME/err"
+status=$?
+keyrings_after=$(state_keyrings)
+case " $keyrings_after " in *" $keyring "*) present=1 ;; *) present=0 ;; esac
+if [ $status -eq 1 ] && [ $present -eq 1 ]; then
+    echo "FAIL: $provider: deleted $keyring, and it is still there"
+    failures=$((failures + 1))
+elif [ $status -eq 0 ]; then
+    echo "   -d $keyring: $(cat "$HOME/err")"
+    [ $present -eq 1 ] || { echo "FAIL: $provider: delete failed, and $keyring is gone"; failures=$((failures + 1)); }
+fi
+
+[ $failures -eq 0 ] && echo "   every command told the truth"
+[ $failures -eq 0 ]
