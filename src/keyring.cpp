@@ -88,11 +88,38 @@ void print_time(const char *label, time_t when) {
         printf("%s%s\n", label, buf);
 }
 
+enum class Change { Create, Unlock };
+
+// Nobody is asked at a terminal for a password that could not matter: the
+// keyring is looked at first. Its status when that settles the command,
+// else -1: ask. The request after the prompt is made all the same, so a
+// keyring made or deleted meanwhile is still reported truly.
+int settled_before_asking(const char *keyname, Change change, const char *confirmation) {
+    Found found;
+    run_request([&] { gnome_keyring_get_info(keyname, callback__found, &found, nullptr); });
+    if (change == Change::Create) {
+        if (found.result == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING)
+            return -1;
+        if (found.result == GNOME_KEYRING_RESULT_OK)
+            found.result = GNOME_KEYRING_RESULT_ALREADY_EXISTS;
+    } else if (found.result == GNOME_KEYRING_RESULT_OK) {
+        // The daemon does not check the password of an open keyring.
+        return found.locked ? -1 : confirm(1, confirmation, keyname);
+    }
+    print_error(found.result, "ERROR");
+    return 0;
+}
+
 template <typename Send>
-int password_request(const char *keyname, const char *password, const char *confirmation,
-                     Send send) {
+int password_request(const char *keyname, const char *password, Change change,
+                     const char *confirmation, Send send) {
     if (!ready(keyname))
         return 0;
+    if (password == nullptr && asks_at_terminal()) {
+        int settled = settled_before_asking(keyname, change, confirmation);
+        if (settled >= 0)
+            return settled;
+    }
     Password typed;
     const char *pass = ask__password(keyname, password, kPasswordPrompt, typed);
     if (pass == nullptr)
@@ -148,6 +175,13 @@ void callback__get_info(GnomeKeyringResult result, GnomeKeyringInfo *info, gpoin
     answer(1);
 }
 
+void callback__found(GnomeKeyringResult result, GnomeKeyringInfo *info, gpointer data) {
+    auto &found = *static_cast<Found *>(data);
+    found.result = result;
+    found.locked = result == GNOME_KEYRING_RESULT_OK && gnome_keyring_info_get_is_locked(info);
+    answer(1);
+}
+
 int keyring_list() {
     if (!daemon_available())
         return 0;
@@ -189,15 +223,17 @@ int keyring_delete(const char *keyname) {
 }
 
 int keyring_create(const char *keyname, const char *password) {
-    return password_request(keyname, password, "Created '%s' keyring.\n", [=](const char *pass) {
-        gnome_keyring_create(keyname, pass, callback__done, tag("create"), nullptr);
-    });
+    return password_request(
+        keyname, password, Change::Create, "Created '%s' keyring.\n", [=](const char *pass) {
+            gnome_keyring_create(keyname, pass, callback__done, tag("create"), nullptr);
+        });
 }
 
 int keyring_unlock(const char *keyname, const char *password) {
-    return password_request(keyname, password, "Unlocked '%s' keyring.\n", [=](const char *pass) {
-        gnome_keyring_unlock(keyname, pass, callback__done, tag("unlock"), nullptr);
-    });
+    return password_request(
+        keyname, password, Change::Unlock, "Unlocked '%s' keyring.\n", [=](const char *pass) {
+            gnome_keyring_unlock(keyname, pass, callback__done, tag("unlock"), nullptr);
+        });
 }
 
 int keyring_modify(const char * /*keyname*/, const char * /*password*/,

@@ -21,12 +21,15 @@ namespace {
 constexpr size_t kMaxPassword = size_t{16} * 1024 * 1024;
 
 // Stopping with echo off would leave the shell silent: these are noted,
-// and delivered once the terminal is restored.
-constexpr std::array kStopSignals = {SIGTSTP, SIGTTIN, SIGTTOU};
+// and delivered once the terminal is restored. A continue is noted too:
+// after a stop no handler sees (SIGSTOP: a debugger, kill -STOP) the shell
+// has given the terminal its own modes back, echo on. Either way the
+// prompt then starts afresh.
+constexpr std::array kStopSignals = {SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT};
 
 // Signals whose default action neither ends nor stops the process, and
 // those no handler can catch.
-constexpr std::array kHarmlessSignals = {SIGKILL, SIGSTOP, SIGCHLD, SIGCONT, SIGURG, SIGWINCH};
+constexpr std::array kHarmlessSignals = {SIGKILL, SIGSTOP, SIGCHLD, SIGURG, SIGWINCH};
 
 volatile sig_atomic_t caught[NSIG];
 // Written by the handler, so that the wait for input ends whichever of
@@ -223,7 +226,8 @@ bool deliver_stop() {
         if (caught[signo] == 0)
             continue;
         caught[signo] = 0;
-        kill(getpid(), signo);
+        if (signo != SIGCONT)
+            kill(getpid(), signo);
         stopped = true;
     }
     return stopped;
@@ -281,6 +285,14 @@ char *read_password(const char *prompt) {
     if (isatty(STDIN_FILENO) != 0)
         return read_from_terminal(STDIN_FILENO, prompt);
     return read_from(STDIN_FILENO);
+}
+
+bool asks_at_terminal() {
+    int tty = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (tty < 0)
+        return isatty(STDIN_FILENO) != 0;
+    close(tty);
+    return true;
 }
 
 void free_password(char *password) {

@@ -11,6 +11,10 @@
 // was read (end of input, a read error, a NUL byte in the line).
 char *read_password(const char *prompt);
 
+// Whether read_password() would ask at a terminal rather than read
+// standard input.
+bool asks_at_terminal();
+
 // Wipes a password copy and releases it; null is ignored.
 void free_password(char *password);
 

@@ -16,7 +16,6 @@ using Answer = std::function<void()>;
 // Answers from the loop, as the real library must, never from the call.
 gpointer answer_later(const char *operation, const char *keyring, const char *password,
                       Answer answer) {
-    fake.requests++;
     fake.operation = operation;
     fake.keyring = keyring != nullptr ? keyring : "(null)";
     fake.password = password != nullptr ? password : "";

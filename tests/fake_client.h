@@ -14,8 +14,7 @@ struct FakeKeyring {
     const char *string = nullptr;
     GnomeKeyringInfo info;
 
-    // What the requests asked for.
-    int requests = 0;
+    // What the last request asked for.
     std::string operation;
     std::string keyring;
     std::string password;

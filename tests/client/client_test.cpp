@@ -125,6 +125,17 @@ TEST_F(Client, ANameFindsItsKeyringByPathFirstThenByLabel) {
     EXPECT_TRUE(service->keyring("my_5fkeys")->locked);
     EXPECT_FALSE(service->keyring("zz_5ftop")->locked);
 
+    // A keyring deleted while the labels are read is passed over.
+    service->reset();
+    service->add("gone", {"gone"});
+    service->add("other", {"mine"});
+    service->script = [](const ServiceCall &call) -> std::optional<ServiceAnswer> {
+        if (call.path != kPrefix + "gone")
+            return std::nullopt;
+        return ServiceAnswer{nullptr, "org.freedesktop.DBus.Error.UnknownObject"};
+    };
+    EXPECT_EQ(lock("mine").result, GNOME_KEYRING_RESULT_OK);
+
     // More labels than a bus lets one connection await replies for at once,
     // from a service slow enough to have them all waiting.
     service->reset();

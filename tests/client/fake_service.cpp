@@ -221,8 +221,6 @@ GDBusMessage *FakeService::filter(GDBusConnection *, GDBusMessage *message, gboo
 
 ServiceAnswer FakeService::answer(const ServiceCall &call) {
     const std::string method = call.interface + "." + call.method;
-    if (method == "org.freedesktop.DBus.Peer.Ping")
-        return {};
     if (call.interface == "org.freedesktop.DBus.Properties")
         return answer_property(call);
     if (method == "org.freedesktop.Secret.Service.ReadAlias")
@@ -303,12 +301,8 @@ ServiceAnswer FakeService::answer(const ServiceCall &call) {
 }
 
 ServiceAnswer FakeService::answer_property(const ServiceCall &call) {
-    const char *interface = nullptr;
     const char *property = "";
-    if (call.method == "GetAll")
-        g_variant_get(call.params, "(&s)", &interface);
-    else
-        g_variant_get(call.params, "(&s&s)", &interface, &property);
+    g_variant_get(call.params, "(&s&s)", nullptr, &property);
     std::lock_guard lock(mutex_);
     if (call.path == kServicePath) {
         GVariantBuilder paths;
@@ -316,8 +310,6 @@ ServiceAnswer FakeService::answer_property(const ServiceCall &call) {
         for (const auto &[element, keyring] : keyrings_)
             g_variant_builder_add(&paths, "o", (kPrefix + element).c_str());
         GVariant *collections = g_variant_builder_end(&paths);
-        if (call.method == "GetAll")
-            return {g_variant_new_parsed("({'Collections': <%@ao>},)", collections)};
         if (std::string(property) == "Collections")
             return {boxed(collections)};
         g_variant_unref(g_variant_ref_sink(collections));

@@ -127,10 +127,14 @@ TEST(CommandLine, CreateWinsOverUnlockWithTheLastNameRead) {
     EXPECT_EQ(keyring_names(), (std::vector<std::string>{"session", "two"}));
 }
 
+// Before unlock too, wherever it stands.
 TEST(CommandLine, ModifyOnlyWarns) {
-    auto run = brassbox({"-n", "new", "-m", "session", "-p", "old"});
-    EXPECT_EQ(run.err, "WARNING: Feature not supported\n");
-    EXPECT_EQ(run.status, 1);
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"-n", "new", "-m", "session", "-p", "old"}, {"-u", "session", "-m", "session"}}) {
+        auto run = brassbox(args);
+        EXPECT_EQ(run.err, "WARNING: Feature not supported\n");
+        EXPECT_EQ(run.status, 1);
+    }
 }
 
 TEST(CommandLine, NoCommandNamesTheFirstWord) {

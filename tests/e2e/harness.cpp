@@ -51,6 +51,8 @@ Run spawn(const std::vector<std::string> &args, const Launch &launch) {
         ADD_FAILURE() << error->message;
         return {};
     }
+    if (launch.started)
+        launch.started(std::stoi(g_subprocess_get_identifier(process)));
     // Waits in a context of its own, so that a program that hangs is
     // killed after the limit instead of holding the whole suite.
     struct Wait {
@@ -236,6 +238,13 @@ bool Terminal::echoes() {
     termios settings{};
     tcgetattr(master_, &settings);
     return (settings.c_lflag & ECHO) != 0;
+}
+
+void Terminal::echo_on() {
+    termios settings{};
+    tcgetattr(master_, &settings);
+    settings.c_lflag |= ECHO;
+    tcsetattr(master_, TCSANOW, &settings);
 }
 
 int Terminal::wait() {

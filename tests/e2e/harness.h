@@ -4,6 +4,7 @@
 
 #include "messages.h"
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -22,6 +23,7 @@ struct Launch {
     std::string argv0 = BRASSBOX_BIN;                     // what the program is called
     std::string cwd;
     int limit_seconds = 60; // killed after this long, and the test fails: a hang
+    std::function<void(pid_t)> started; // called once it runs, before waiting
 };
 
 // A program in a session of its own, without controlling terminal.
@@ -50,6 +52,7 @@ public:
     std::string read_until(const std::string &until);
     void type(const std::string &text);
     bool echoes();
+    void echo_on(); // as a shell does when the program stops
     pid_t pid() const { return pid_; }
     int wait(); // the wait status
 

@@ -133,7 +133,7 @@ TEST(Lifecycle, CreateLockUnlockDelete) {
     for (int twice = 0; twice < 2; twice++)
         expect_ok(brassbox({"-l", "work"}), "Locked 'work' keyring.\n");
     EXPECT_TRUE(is_locked("work"));
-    expect_error(brassbox({"-u", "work", "-p", "wrong"}), 1);
+    expect_error(brassbox({"-u", "work", "-p", "right", "-p", "wrong"}), 1); // the last -p
     EXPECT_TRUE(is_locked("work"));
     expect_ok(brassbox({"-u", "work", "-p", "right"}), "Unlocked 'work' keyring.\n");
     EXPECT_FALSE(is_locked("work"));

@@ -3,13 +3,10 @@
 
 #include <csignal>
 #include <fstream>
-#include <gio/gio.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <thread>
 
 namespace {
@@ -21,8 +18,13 @@ std::string proc_file(pid_t pid, const char *name) {
     return {std::istreambuf_iterator<char>(file), {}};
 }
 
-// A password in memory must not end up in a core file.
-bool core_dumps_off(pid_t pid) {
+// A password in memory must not end up in a core file, nor be readable
+// by a debugger: not dumpable, the process's files in /proc belong to
+// root (which only a run as another user can tell).
+bool memory_protected(pid_t pid) {
+    struct stat info {};
+    if (stat(("/proc/" + std::to_string(pid) + "/environ").c_str(), &info) != 0 || info.st_uid != 0)
+        return false;
     std::istringstream limits(proc_file(pid, "limits"));
     for (std::string line; std::getline(limits, line);) {
         std::istringstream fields(line.substr(std::string("Max core file size").size()));
@@ -37,7 +39,7 @@ TEST(Prompt, AsksOnTheTerminalWithoutEcho) {
     Terminal tty({"-c", "work"});
     EXPECT_EQ(tty.read_until(kPrompt), kPrompt);
     EXPECT_TRUE(eventually([&] { return !tty.echoes(); }));
-    EXPECT_TRUE(core_dumps_off(tty.pid()));
+    EXPECT_TRUE(memory_protected(tty.pid()));
     tty.type("hunter2\n");
     auto shown = tty.read_until("keyring.");
     EXPECT_EQ(shown.find("hunter2"), std::string::npos) << shown;
@@ -63,7 +65,7 @@ TEST(Prompt, ATerminalOnStandardInputKeepsThePasswordHidden) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << shown;
     EXPECT_TRUE(tty.echoes());
 
-    Terminal ended({"-u", "work"}, false);
+    Terminal ended({"-c", "other"}, false);
     ended.read_until(kPrompt);
     ASSERT_TRUE(eventually([&] { return !ended.echoes(); }));
     kill(ended.pid(), SIGTERM);
@@ -77,7 +79,7 @@ TEST(Prompt, SignalsAtThePromptLeaveEchoOn) {
          {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGUSR1,  SIGUSR2,      SIGPIPE, SIGALRM, SIGVTALRM,
           SIGPROF, SIGXCPU, SIGXFSZ, SIGIO,     SIGPWR,   SIGSYS,       SIGABRT, SIGSEGV, SIGBUS,
           SIGFPE,  SIGILL,  SIGTRAP, SIGSTKFLT, SIGRTMIN, SIGRTMIN + 5, SIGRTMAX}) {
-        Terminal tty({"-u", "work"});
+        Terminal tty({"-c", "work"});
         tty.read_until(kPrompt);
         ASSERT_TRUE(eventually([&] { return !tty.echoes(); }));
         if (signo == SIGINT)
@@ -87,6 +89,47 @@ TEST(Prompt, SignalsAtThePromptLeaveEchoOn) {
         int status = tty.wait();
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signo) << strsignal(signo);
         EXPECT_TRUE(tty.echoes()) << strsignal(signo);
+    }
+}
+
+// A stop no handler sees (kill -STOP, a debugger) gives the terminal back
+// to the shell, which turns echo on; on continuing, the prompt silences it
+// and asks afresh, as after Ctrl-Z. Time stopped there, past the time
+// limit, is the user's, not the request's.
+TEST(Prompt, AfterAnyStopThePromptAsksAgainWithoutEcho) {
+    Terminal tty({"-c", "work"});
+    tty.read_until(kPrompt);
+    ASSERT_TRUE(eventually([&] { return !tty.echoes(); }));
+    kill(tty.pid(), SIGSTOP);
+    tty.echo_on();
+    std::this_thread::sleep_for(std::chrono::seconds(11));
+    kill(tty.pid(), SIGCONT);
+    const std::string again = std::string(kPrompt) + "\r\n" + kPrompt;
+    EXPECT_NE(tty.read_until(again).find(again), std::string::npos);
+    EXPECT_TRUE(eventually([&] { return !tty.echoes(); }));
+    tty.type("\x1a"); // Ctrl-Z
+    EXPECT_NE(tty.read_until(again + "\r\n" + kPrompt).find(again + "\r\n" + kPrompt),
+              std::string::npos);
+    EXPECT_TRUE(eventually([&] { return !tty.echoes(); }));
+    tty.type("hunter2\n");
+    auto shown = tty.read_until("keyring.");
+    EXPECT_EQ(shown.find("hunter2"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Created 'work' keyring."), std::string::npos) << shown;
+}
+
+// At a terminal, nobody is asked for a password that cannot matter.
+TEST(Prompt, NoPromptWhenThePasswordCannotMatter) {
+    brassbox({"-c", "work", "-p", "pw"});
+    for (const auto &[args, said, status] :
+         std::vector<std::tuple<std::vector<std::string>, std::string, int>>{
+             {{"-u", "nosuch"}, error_line(4), 0},
+             {{"-c", "work"}, error_line(8), 0},
+             {{"-u", "work"}, "Unlocked 'work' keyring.\n", 1}}) {
+        Terminal tty(args);
+        auto line = said.substr(0, said.size() - 1) + "\r\n";
+        EXPECT_EQ(tty.read_until(line), line);
+        int ended = tty.wait();
+        EXPECT_TRUE(WIFEXITED(ended) && WEXITSTATUS(ended) == status) << args[0];
     }
 }
 
@@ -105,10 +148,14 @@ TEST(Prompt, EachRunReadsOnlyItsOwnLine) {
     }
 }
 
+// No input, closed input (which the bus connection must not take over),
+// or more than any password (16 MiB): nothing said, nothing sent.
 TEST(Prompt, ZeroPasswordsMeansNoRequest) {
-    auto run = brassbox({"-c", "work"}, {.input = ""});
-    EXPECT_EQ(run.out + run.err, "");
-    EXPECT_EQ(run.status, 0);
+    for (auto run : {brassbox({"-c", "work"}, {.input = ""}), shell("\"$BRASSBOX\" -c work <&-"),
+                     shell("\"$BRASSBOX\" -c work </dev/zero", {.limit_seconds = 20})}) {
+        EXPECT_EQ(run.out + run.err, "");
+        EXPECT_EQ(run.status, 0);
+    }
     EXPECT_EQ(keyring_names(), std::vector<std::string>{"session"});
 }
 
@@ -142,25 +189,14 @@ TEST(Prompt, LongPasswordFromPipeKeepsEveryByte) {
 std::string command_line_during_request(const std::vector<std::string> &args) {
     pid_t daemon = daemon_pid();
     kill(daemon, SIGSTOP);
-    std::vector<const char *> argv{BRASSBOX_BIN};
-    for (const auto &arg : args)
-        argv.push_back(arg.c_str());
-    argv.push_back(nullptr);
-    g_autoptr(GError) error = nullptr;
-    g_autoptr(GSubprocess) process =
-        g_subprocess_newv(argv.data(), G_SUBPROCESS_FLAGS_STDERR_SILENCE, &error);
-    if (process == nullptr) {
-        kill(daemon, SIGCONT);
-        ADD_FAILURE() << error->message;
-        return {};
-    }
-    pid_t pid = std::stoi(g_subprocess_get_identifier(process));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    std::string seen = proc_file(pid, "cmdline");
-    EXPECT_TRUE(core_dumps_off(pid));
-    kill(daemon, SIGCONT);
-    g_subprocess_wait(process, nullptr, nullptr);
-    EXPECT_EQ(g_subprocess_get_exit_status(process), 1);
+    std::string seen;
+    auto run = brassbox(args, {.started = [&](pid_t pid) {
+                            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                            seen = proc_file(pid, "cmdline");
+                            EXPECT_TRUE(memory_protected(pid));
+                            kill(daemon, SIGCONT);
+                        }});
+    EXPECT_EQ(run.status, 1) << run.err;
     return seen;
 }
 
