@@ -11,16 +11,19 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$work/prefix" --strip >/dev/null
-for file in bin/brassbox share/man/man1/brassbox.1.gz share/bash-completion/completions/brassbox \
-    share/zsh/site-functions/_brassbox share/fish/vendor_completions.d/brassbox.fish \
-    share/doc/brassbox/copyright share/doc/brassbox/changelog.Debian.gz; do
-    [ -f "$work/prefix/$file" ] || fail "cmake --install --prefix: no $file"
-done
+installed_files="bin/brassbox share/bash-completion/completions/brassbox share/doc/brassbox/copyright
+share/fish/vendor_completions.d/brassbox.fish share/man/man1/brassbox.1.gz
+share/zsh/site-functions/_brassbox"
+[ "$(cd "$work/prefix" && find . -type f | sed 's|^\./||' | sort | xargs)" = "$(echo $installed_files)" ] ||
+    fail "cmake --install --prefix: $(cd "$work/prefix" && find . -type f | xargs)"
 ! readelf -S "$work/prefix/bin/brassbox" | grep -qE '\.symtab|\.comment' ||
     fail "cmake --install --strip left symbols or notes"
 
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >/dev/null
 deb=$(ls "$work"/brassbox_*.deb)
+# Making the package leaves the install's own list as it was.
+xargs rm -f <"$build/install_manifest.txt"
+[ -z "$(find "$work/prefix" -type f)" ] || fail "the install's list left: $(find "$work/prefix" -type f)"
 depends=$(dpkg-deb -f "$deb" Depends)
 # From the libraries the binary loads (Debian 13 calls GLib's libglib2.0-0t64).
 for needed in libc6 libglib2.0-0 libsystemd0 libgcrypt20; do
