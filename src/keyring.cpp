@@ -37,6 +37,9 @@ bool daemon_available() {
 
 // Runs one request in a fresh loop until its handler has quit it.
 template <typename Send> int run_request(Send send) {
+    // A second request in a run (after a look before the prompt): the
+    // first one's loop is done with.
+    g_clear_pointer(&loop, g_main_loop_unref);
     loop = g_main_loop_new(nullptr, FALSE);
     send();
     g_main_loop_run(loop);
