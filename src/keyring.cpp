@@ -93,6 +93,19 @@ void print_time(const char *label, time_t when) {
 
 enum class Change { Create, Unlock };
 
+// What a look at a keyring found before anyone is asked for its password.
+struct Found {
+    GnomeKeyringResult result = GNOME_KEYRING_RESULT_OK;
+    bool locked = false;
+};
+
+void callback__found(GnomeKeyringResult result, GnomeKeyringInfo *info, gpointer data) {
+    auto &found = *static_cast<Found *>(data);
+    found.result = result;
+    found.locked = result == GNOME_KEYRING_RESULT_OK && gnome_keyring_info_get_is_locked(info);
+    answer(1);
+}
+
 // Nobody is asked at a terminal for a password that could not matter: the
 // keyring is looked at first. Its status when that settles the command,
 // else -1: ask. The request after the prompt is made all the same, so a
@@ -175,13 +188,6 @@ void callback__get_info(GnomeKeyringResult result, GnomeKeyringInfo *info, gpoin
         print_time("Keyring created on : ", created);
         print_time("Keyring modified on : ", modified);
     }
-    answer(1);
-}
-
-void callback__found(GnomeKeyringResult result, GnomeKeyringInfo *info, gpointer data) {
-    auto &found = *static_cast<Found *>(data);
-    found.result = result;
-    found.locked = result == GNOME_KEYRING_RESULT_OK && gnome_keyring_info_get_is_locked(info);
     answer(1);
 }
 

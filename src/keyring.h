@@ -26,14 +26,6 @@ void callback__get_list(GnomeKeyringResult result, GList *list, gpointer data);
 void foreach__get_keyring(gpointer data, gpointer user_data);
 void callback__get_str(GnomeKeyringResult result, const char *string, gpointer data);
 void callback__get_info(GnomeKeyringResult result, GnomeKeyringInfo *info, gpointer data);
-// Notes what a look at a keyring found (data: a Found) before anyone is
-// asked for its password.
-void callback__found(GnomeKeyringResult result, GnomeKeyringInfo *info, gpointer data);
-
-struct Found {
-    GnomeKeyringResult result = GNOME_KEYRING_RESULT_OK;
-    bool locked = false;
-};
 
 // The password to use: the one given, else one read without echo, which
 // typed keeps and wipes; null when none was obtained.

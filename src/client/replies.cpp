@@ -67,6 +67,15 @@ bool read_path(sd_bus_message *reply, std::string &path) {
     return read_text(reply, 'o', path);
 }
 
+// The prompt path where reading stands: "/" is none, and any other is
+// refused, since nobody could answer it.
+GnomeKeyringResult read_prompt_path(sd_bus_message *reply) {
+    const char *prompt = nullptr;
+    if (sd_bus_message_read_basic(reply, 'o', &prompt) <= 0)
+        return GNOME_KEYRING_RESULT_IO_ERROR;
+    return std::string_view(prompt) == "/" ? GNOME_KEYRING_RESULT_OK : GNOME_KEYRING_RESULT_DENIED;
+}
+
 std::optional<time_t> read_time(sd_bus_message *reply) {
     uint64_t seconds = 0;
     if (!enter_property(reply, "t") || sd_bus_message_read_basic(reply, 't', &seconds) <= 0)
@@ -145,19 +154,14 @@ GnomeKeyringResult read_info(sd_bus_message *locked, sd_bus_message *created,
 }
 
 GnomeKeyringResult read_lock(sd_bus_message *reply) {
-    if (!has_signature(reply, "aoo") || sd_bus_message_skip(reply, "ao") < 0)
-        return GNOME_KEYRING_RESULT_IO_ERROR;
-    const char *prompt = nullptr;
-    if (sd_bus_message_read_basic(reply, 'o', &prompt) <= 0)
-        return GNOME_KEYRING_RESULT_IO_ERROR;
-    return std::string_view(prompt) == "/" ? GNOME_KEYRING_RESULT_OK : GNOME_KEYRING_RESULT_DENIED;
+    // The prompt follows the list of what was locked.
+    return has_signature(reply, "aoo") && sd_bus_message_skip(reply, "ao") >= 0
+               ? read_prompt_path(reply)
+               : GNOME_KEYRING_RESULT_IO_ERROR;
 }
 
 GnomeKeyringResult read_prompt(sd_bus_message *reply) {
-    std::string prompt;
-    if (!read_path(reply, prompt))
-        return GNOME_KEYRING_RESULT_IO_ERROR;
-    return prompt == "/" ? GNOME_KEYRING_RESULT_OK : GNOME_KEYRING_RESULT_DENIED;
+    return has_signature(reply, "o") ? read_prompt_path(reply) : GNOME_KEYRING_RESULT_IO_ERROR;
 }
 
 GnomeKeyringResult read_created(sd_bus_message *reply, std::string &path) {

@@ -148,8 +148,8 @@ TEST(Prompt, EachRunReadsOnlyItsOwnLine) {
     }
 }
 
-// No input, closed input (which the bus connection must not take over),
-// or more than any password (16 MiB): nothing said, nothing sent.
+// No input, closed input, or more than any password (16 MiB): nothing
+// said, nothing sent.
 TEST(Prompt, ZeroPasswordsMeansNoRequest) {
     for (auto run : {brassbox({"-c", "work"}, {.input = ""}), shell("\"$BRASSBOX\" -c work <&-"),
                      shell("\"$BRASSBOX\" -c work </dev/zero", {.limit_seconds = 20})}) {
