@@ -10,4 +10,5 @@ scripts/install-deps.sh --test --providers
 cmake -S . -B build -DBRASSBOX_WERROR=ON >/dev/null
 cmake --build build -j"$(nproc)"
 cd build
-ctest -L providers --output-on-failure
+# Verbose: which services were tested, and which could not be, shows.
+ctest -L providers --verbose
