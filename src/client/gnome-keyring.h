@@ -22,11 +22,13 @@ enum GnomeKeyringResult {
     GNOME_KEYRING_RESULT_IO_ERROR,
     GNOME_KEYRING_RESULT_CANCELLED,
     GNOME_KEYRING_RESULT_ALREADY_EXISTS,
+    GNOME_KEYRING_RESULT_NO_MATCH, // never delivered by this library
     // Beyond the original library's codes: the service offers no way to do
     // what was asked, or does not do it (the tool's code for "Feature not
     // supported").
-    GNOME_KEYRING_RESULT_NOT_SUPPORTED = 10,
+    GNOME_KEYRING_RESULT_NOT_SUPPORTED,
 };
+static_assert(GNOME_KEYRING_RESULT_NOT_SUPPORTED == 10);
 
 struct GnomeKeyringInfo;
 
