@@ -21,13 +21,6 @@ bool tag_is(gpointer data, const char *word) {
     return data != nullptr && g_ascii_strcasecmp(static_cast<const char *>(data), word) == 0;
 }
 
-bool name_given(const char *keyname) {
-    if (keyname != nullptr)
-        return true;
-    print_error(GNOME_KEYRING_RESULT_NO_SUCH_KEYRING, "ERROR");
-    return false;
-}
-
 bool daemon_available() {
     if (gnome_keyring_is_available())
         return true;
@@ -46,11 +39,6 @@ template <typename Send> int run_request(Send send) {
     return exit_status;
 }
 
-// The name and daemon checks that come before any request on a keyring.
-bool ready(const char *keyname) {
-    return name_given(keyname) && daemon_available();
-}
-
 int confirm(int status, const char *confirmation, const char *keyname) {
     if (status != 0)
         fprintf(stderr, confirmation, shown(keyname, stderr).c_str());
@@ -60,7 +48,7 @@ int confirm(int status, const char *confirmation, const char *keyname) {
 // A change to a named keyring, confirmed with the name as typed.
 template <typename Send>
 int change_request(const char *keyname, const char *confirmation, Send send) {
-    return ready(keyname) ? confirm(run_request(send), confirmation, keyname) : 0;
+    return daemon_available() ? confirm(run_request(send), confirmation, keyname) : 0;
 }
 
 // The data written to standard output is what a query was run for: if
@@ -91,53 +79,42 @@ void print_time(const char *label, time_t when) {
         printf("%s%s\n", label, buf);
 }
 
-enum class Change { Create, Unlock };
-
-// What a look at a keyring found before anyone is asked for its password.
-struct Found {
-    GnomeKeyringResult result = GNOME_KEYRING_RESULT_OK;
-    bool locked = false;
-};
-
-void callback__found(GnomeKeyringResult result, GnomeKeyringInfo *info, gpointer data) {
-    auto &found = *static_cast<Found *>(data);
-    found.result = result;
-    found.locked = result == GNOME_KEYRING_RESULT_OK && gnome_keyring_info_get_is_locked(info);
+void callback__looked(GnomeKeyringResult result, gpointer data) {
+    *static_cast<GnomeKeyringResult *>(data) = result;
     answer(1);
 }
 
 // Nobody is asked at a terminal for a password that could not matter: the
-// keyring is looked at first. Its status when that settles the command,
-// else -1: ask. The request after the prompt is made all the same, so a
-// keyring made or deleted meanwhile is still reported truly.
-int settled_before_asking(const char *keyname, Change change, const char *confirmation) {
-    Found found;
-    run_request([&] { gnome_keyring_get_info(keyname, callback__found, &found, nullptr); });
-    if (change == Change::Create) {
-        if (found.result == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING)
-            return -1;
-        if (found.result == GNOME_KEYRING_RESULT_OK)
-            found.result = GNOME_KEYRING_RESULT_ALREADY_EXISTS;
-    } else if (found.result == GNOME_KEYRING_RESULT_OK) {
-        // The daemon does not check the password of an open keyring.
-        return found.locked ? -1 : confirm(1, confirmation, keyname);
-    }
-    print_error(found.result, "ERROR");
+// keyring and the service are looked at first. The command's status when
+// that settles it, else -1: ask. The request after the prompt is made all
+// the same, so a keyring made or deleted meanwhile is still reported truly.
+int settled_before_asking(const char *keyname, bool creating, const char *confirmation) {
+    auto found = GNOME_KEYRING_RESULT_OK;
+    run_request([&] {
+        gnome_keyring_needs_password(keyname, creating ? TRUE : FALSE, callback__looked, &found,
+                                     nullptr);
+    });
+    if (found == GNOME_KEYRING_RESULT_OK)
+        return -1;
+    if (found == GNOME_KEYRING_RESULT_ALREADY_UNLOCKED)
+        return confirm(1, confirmation, keyname);
+    print_error(found, "ERROR");
     return 0;
 }
 
 template <typename Send>
-int password_request(const char *keyname, const char *password, Change change,
+int password_request(const char *keyname, const char *password, bool creating,
                      const char *confirmation, Send send) {
-    if (!ready(keyname))
+    if (!daemon_available())
         return 0;
-    if (password == nullptr && asks_at_terminal()) {
-        int settled = settled_before_asking(keyname, change, confirmation);
+    PasswordSource source(password);
+    if (source.asks_at_terminal()) {
+        int settled = settled_before_asking(keyname, creating, confirmation);
         if (settled >= 0)
             return settled;
     }
     Password typed;
-    const char *pass = ask__password(keyname, password, kPasswordPrompt, typed);
+    const char *pass = ask__password(keyname, source, kPasswordPrompt, typed);
     if (pass == nullptr)
         return 0;
     return confirm(run_request([&] { send(pass); }), confirmation, keyname);
@@ -212,7 +189,7 @@ int keyring_setdef(const char *keyname) {
 }
 
 int keyring_info(const char *keyname) {
-    if (!ready(keyname))
+    if (!daemon_available())
         return 0;
     tzset();
     return check_output(run_request(
@@ -233,14 +210,14 @@ int keyring_delete(const char *keyname) {
 
 int keyring_create(const char *keyname, const char *password) {
     return password_request(
-        keyname, password, Change::Create, "Created '%s' keyring.\n", [=](const char *pass) {
+        keyname, password, true, "Created '%s' keyring.\n", [=](const char *pass) {
             gnome_keyring_create(keyname, pass, callback__done, tag("create"), nullptr);
         });
 }
 
 int keyring_unlock(const char *keyname, const char *password) {
     return password_request(
-        keyname, password, Change::Unlock, "Unlocked '%s' keyring.\n", [=](const char *pass) {
+        keyname, password, false, "Unlocked '%s' keyring.\n", [=](const char *pass) {
             gnome_keyring_unlock(keyname, pass, callback__done, tag("unlock"), nullptr);
         });
 }
@@ -251,12 +228,11 @@ int keyring_modify(const char * /*keyname*/, const char * /*password*/,
     return 1;
 }
 
-const char *ask__password(const char *keyring, const char *password, const char *prompt_str,
+const char *ask__password(const char *keyring, PasswordSource &source, const char *prompt_str,
                           Password &typed) {
-    if (password != nullptr)
-        return password;
     // The terminal shows the name as it shows it everywhere: escaped.
-    g_autofree char *prompt = g_strdup_printf(prompt_str, escape_controls(keyring).c_str());
-    typed.reset(read_password(prompt));
-    return typed.get();
+    g_autofree char *prompt = source.asks_at_terminal()
+                                  ? g_strdup_printf(prompt_str, escape_controls(keyring).c_str())
+                                  : nullptr;
+    return source.password(prompt, typed);
 }

@@ -27,7 +27,8 @@ void foreach__get_keyring(gpointer data, gpointer user_data);
 void callback__get_str(GnomeKeyringResult result, const char *string, gpointer data);
 void callback__get_info(GnomeKeyringResult result, GnomeKeyringInfo *info, gpointer data);
 
-// The password to use: the one given, else one read without echo, which
-// typed keeps and wipes; null when none was obtained.
-const char *ask__password(const char *keyring, const char *password, const char *prompt_str,
+// The password to use: the one given, else one read, at a terminal after
+// the prompt for the keyring, which typed keeps and wipes; null when none
+// was obtained.
+const char *ask__password(const char *keyring, PasswordSource &source, const char *prompt_str,
                           Password &typed);

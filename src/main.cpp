@@ -79,7 +79,7 @@ void take_secrets(int argc, char **argv) {
     opterr = 0;
     for (int option;
          (option = getopt_long(argc, scan.data(), kShortOptions, long_options, nullptr)) != -1;) {
-        if ((option != 'p' && option != 'n') || optarg == nullptr)
+        if (option != 'p' && option != 'n')
             continue;
         bool attached = std::find(argv, argv + argc, optarg) == argv + argc;
         (option == 'p' ? password : new_password).reset(take_secret(optarg, attached));
@@ -131,10 +131,8 @@ int main(int argc, char **argv) {
             option_create |= option == 'c';
             option_modify |= option == 'm';
             option_unlock |= option == 'u';
-            if (optarg != nullptr) {
-                g_free(keyname);
-                keyname = g_strdup(optarg);
-            }
+            g_free(keyname);
+            keyname = g_strdup(optarg);
             continue;
         case 'p':
         case 'n':

@@ -51,10 +51,14 @@ void note_stop(int signo) {
 }
 
 // Any other signal ends the process: first the terminal is restored, then
-// the default action happens (SA_RESETHAND has put it back).
+// the default action happens (SA_RESETHAND has put it back). What was
+// typed and not yet entered goes too, as when a password is read: left
+// queued, it would be the next reader's, and the shell would show it and
+// run it as a command.
 void end_on_signal(int signo) {
     if (echo_off != 0) {
         tcsetattr(quiet_tty, TCSANOW, &tty_before);
+        tcflush(quiet_tty, TCIFLUSH);
         if (write(quiet_tty, "\n", 1) < 0) {
             // Nothing more can be done for the terminal.
         }
@@ -273,26 +277,27 @@ char *read_from_terminal(int tty, const char *prompt) {
 
 } // namespace
 
-char *read_password(const char *prompt) {
-    protect_process_memory();
-    int tty = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
-    if (tty >= 0) {
-        char *password = read_from_terminal(tty, prompt);
-        close(tty);
-        return password;
-    }
+PasswordSource::PasswordSource(const char *given) : given_(given) {
+    if (given != nullptr)
+        return;
+    terminal_ = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    opened_ = terminal_ >= 0;
     // No controlling terminal (setsid), yet someone types at a terminal.
-    if (isatty(STDIN_FILENO) != 0)
-        return read_from_terminal(STDIN_FILENO, prompt);
-    return read_from(STDIN_FILENO);
+    if (!opened_ && isatty(STDIN_FILENO) != 0)
+        terminal_ = STDIN_FILENO;
 }
 
-bool asks_at_terminal() {
-    int tty = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
-    if (tty < 0)
-        return isatty(STDIN_FILENO) != 0;
-    close(tty);
-    return true;
+PasswordSource::~PasswordSource() {
+    if (opened_)
+        close(terminal_);
+}
+
+const char *PasswordSource::password(const char *prompt, Password &typed) {
+    if (given_ != nullptr)
+        return given_;
+    protect_process_memory();
+    typed.reset(terminal_ >= 0 ? read_from_terminal(terminal_, prompt) : read_from(STDIN_FILENO));
+    return typed.get();
 }
 
 void free_password(char *password) {

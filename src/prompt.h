@@ -3,18 +3,6 @@
 
 #include <memory>
 
-// From the controlling terminal, or without one from a terminal on
-// standard input: prompt shown there, echo off, one line read, the
-// terminal restored even when a signal ends the wait. With no terminal at
-// all: one line of standard input, no prompt.
-// Returns a copy to release with free_password, or null when no password
-// was read (end of input, a read error, a NUL byte in the line).
-char *read_password(const char *prompt);
-
-// Whether read_password() would ask at a terminal rather than read
-// standard input.
-bool asks_at_terminal();
-
 // Wipes a password copy and releases it; null is ignored.
 void free_password(char *password);
 
@@ -23,6 +11,30 @@ struct PasswordFree {
 };
 // A password copy that is wiped when it goes.
 using Password = std::unique_ptr<char, PasswordFree>;
+
+// Where a password comes from, decided once per run: the one given; else
+// a prompt on the controlling terminal, or without one (setsid) on a
+// terminal that is standard input, echo off, one line read, the terminal
+// restored even when a signal ends the wait; else, with no terminal at
+// all, one line of standard input and no prompt.
+class PasswordSource {
+public:
+    explicit PasswordSource(const char *given);
+    ~PasswordSource();
+    PasswordSource(const PasswordSource &) = delete;
+    PasswordSource &operator=(const PasswordSource &) = delete;
+
+    bool asks_at_terminal() const { return given_ == nullptr && terminal_ >= 0; }
+    // The password given, else one read, which typed keeps and wipes; null
+    // when none was read (end of input, a read error, a NUL byte in the
+    // line). The prompt is shown only at a terminal.
+    const char *password(const char *prompt, Password &typed);
+
+private:
+    const char *given_;
+    int terminal_ = -1; // to ask at; -1: read standard input
+    bool opened_ = false;
+};
 
 // Keeps passwords out of core dumps and away from debuggers; called
 // wherever a password enters the process.

@@ -1,8 +1,10 @@
 #include "usage.h"
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <glib.h>
+#include <langinfo.h>
 #include <unistd.h>
 #include <utility>
 
@@ -65,7 +67,19 @@ void print_error(int err_code, const char *err_type) {
     fprintf(stderr, "%s: %s", err_type, error_msg[err_code]);
 }
 
-std::string escape_controls(std::string_view text) {
+bool locale_is_utf8() {
+    static const bool utf8 = [] {
+        locale_t user = newlocale(LC_CTYPE_MASK, "", nullptr);
+        if (user == nullptr)
+            return false;
+        bool is_utf8 = std::string_view(nl_langinfo_l(CODESET, user)) == "UTF-8";
+        freelocale(user);
+        return is_utf8;
+    }();
+    return utf8;
+}
+
+std::string escape_controls(std::string_view text, bool utf8) {
     constexpr std::string_view kHex = "0123456789abcdef";
     std::string escaped;
     escaped.reserve(text.size());
@@ -81,7 +95,7 @@ std::string escape_controls(std::string_view text) {
         auto c = static_cast<unsigned char>(text[i]);
         gunichar character = c;
         size_t length = 1;
-        if (c >= 0x80) {
+        if (utf8 && c >= 0x80) {
             gunichar decoded =
                 g_utf8_get_char_validated(text.data() + i, static_cast<gssize>(text.size() - i));
             if (decoded < 0x80000000) { // neither invalid (-1) nor cut short (-2)
@@ -91,7 +105,7 @@ std::string escape_controls(std::string_view text) {
         }
         std::string_view bytes = text.substr(i, length);
         i += length;
-        // C0, DEL and C1; a lone byte 0x80-0x9f is C1 to an 8-bit terminal.
+        // C0, DEL and C1; a byte 0x80-0x9f is C1 to an 8-bit terminal.
         if (character < 0x20 || (character >= 0x7f && character <= 0x9f))
             escape(bytes);
         else if (character == '\\')

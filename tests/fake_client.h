@@ -8,7 +8,6 @@
 #include <vector>
 
 struct FakeKeyring {
-    bool available = true;
     GnomeKeyringResult result = GNOME_KEYRING_RESULT_OK;
     std::vector<const char *> names;
     const char *string = nullptr;

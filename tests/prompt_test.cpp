@@ -25,9 +25,10 @@ int read_one_password(const std::string &password, const std::string &rest) {
     close(pipes[1]);
     dup2(pipes[0], STDIN_FILENO);
     watch_freed_memory(kMarker);
-    char *read = read_password("Password: ");
+    Password typed;
+    const char *read = PasswordSource(nullptr).password("Password: ", typed);
     bool right = read != nullptr && read == password;
-    free_password(read);
+    typed.reset();
     size_t unwiped = freed_blocks_holding_secret();
     std::string left(rest.size() + 1, '\0');
     bool kept = ::read(STDIN_FILENO, left.data(), left.size()) == static_cast<ssize_t>(rest.size());

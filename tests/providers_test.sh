@@ -61,9 +61,11 @@ start_service() {
     service=$!
     trap 'kill $service 2>/dev/null; wait $service 2>/dev/null' EXIT
     for _ in $(seq 300); do
-        # Up once it owns the name and offers the keyring we gave it.
+        # Up once it owns the name and offers the keyring we gave it; the
+        # database KeePassXC opened shows as locked for a moment first.
         service_owns_name &&
-            { [ $provider = gnome-keyring ] || [ "$(state_present $keyring)" = yes ]; } && return 0
+            { [ $provider = gnome-keyring ] || [ "$(state_present $keyring)" = yes ]; } &&
+            { [ $provider != keepassxc ] || [ "$(state_locked $keyring)" = false ]; } && return 0
         kill -0 $service 2>/dev/null || break
         sleep 0.1
     done
@@ -131,6 +133,18 @@ run() {
       expected: status $status, $err $out"
     fi
 }
+# at_terminal STATUS ERR -- ARGS: the same at a terminal (script(1)), where
+# nobody types: a prompt would show, and get no password.
+at_terminal() {
+    local status=$1 err=$2 got got_status
+    shift 3
+    got=$(script -qec "$(printf '%q ' "$brassbox" "$@")" /dev/null </dev/null 2>&1)
+    got_status=$?
+    got=${got//$'\r'/}
+    [ "$got_status" = "$status" ] && [ "$got" = "$err" ] ||
+        fail "brassbox $* at a terminal: status $got_status, said: $got
+      expected: status $status, $err"
+}
 # state WHAT EXPECTED: the service's own view.
 state() {
     local seen
@@ -161,11 +175,17 @@ unsupported="ERROR: Feature not supported"
 if [ $provider = gnome-keyring ]; then
     run 1 "Created 'work' keyring." -- -c work -p pw
     # In memory only: the daemon lists it as locked and leaves it open.
-    run 0 "$unsupported" -- -l session
+    run 0 "ERROR: Access to keyring denied" -- -l session
     state locked false session
 else
+    # No password interface: an open keyring is unlocked all the same,
+    # and at a terminal the answer is the same, without a prompt.
+    unlocked=(1 "Unlocked '$keyring' keyring.")
+    [ "$(state_locked "$keyring")" = false ] || unlocked=(0 "$unsupported")
+    run "${unlocked[@]}" -- -u "$keyring" -p pw
+    at_terminal "${unlocked[@]}" -- -u "$keyring"
     run 0 "$unsupported" -- -c work -p pw
-    run 0 "$unsupported" -- -u "$keyring" -p pw
+    at_terminal 0 "$unsupported" -- -c work
 fi
 state present yes
 [ "$("$brassbox" -t | sort | xargs)" = "$(state_keyrings)" ] || fail "-t: $("$brassbox" -t | xargs)"

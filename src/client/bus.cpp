@@ -148,25 +148,13 @@ Message ask(Message call, uint64_t deadline) {
     return std::move(answer.reply);
 }
 
-// Forged: an answer not from the bus, or not one the bus would give.
-enum class Owner { Found, Nobody, Unknown, Forged };
-
-// Asks the bus who owns the service's name; only the bus's answer counts.
+// Asks the bus who owns the service's name.
 Owner ask_owner(uint64_t deadline) {
     Message reply =
         ask(with_arguments(call_to(kBusName, "/org/freedesktop/DBus", kBusName, "GetNameOwner"),
                            "s", kServiceName),
             deadline);
-    if (reply == nullptr)
-        return Owner::Unknown;
-    if (!sent_by(reply.get(), kBusName))
-        return Owner::Forged;
-    if (is_error(reply.get()))
-        return sd_bus_message_is_method_error(reply.get(),
-                                              "org.freedesktop.DBus.Error.NameHasNoOwner") > 0
-                   ? Owner::Nobody
-                   : Owner::Unknown;
-    return read_owner(reply.get(), owner) ? Owner::Found : Owner::Forged;
+    return owner_named(reply.get(), owner);
 }
 
 bool reach_service(uint64_t deadline) {
@@ -193,6 +181,19 @@ bool reach_service(uint64_t deadline) {
 }
 
 } // namespace
+
+Owner owner_named(sd_bus_message *reply, std::string &found) {
+    if (reply == nullptr)
+        return Owner::Unknown;
+    if (!sent_by(reply, kBusName))
+        return Owner::Forged;
+    if (is_error(reply))
+        return sd_bus_message_is_method_error(reply, "org.freedesktop.DBus.Error.NameHasNoOwner") >
+                       0
+                   ? Owner::Nobody
+                   : Owner::Unknown;
+    return read_owner(reply, found) ? Owner::Found : Owner::Forged;
+}
 
 uint64_t now_usec() {
     timespec now{};

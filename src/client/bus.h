@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <systemd/sd-bus.h>
 
 namespace keyring_client {
@@ -30,6 +31,12 @@ struct SlotUnref {
 };
 // Dropping a slot forgets its call: its handler will never run.
 using Slot = std::unique_ptr<sd_bus_slot, SlotUnref>;
+
+// What the answer to GetNameOwner for the service says. Only the bus's own
+// counts: anybody else's is Forged, as is one the bus would not give; one
+// believed puts the owner's unique name into found.
+enum class Owner { Found, Nobody, Unknown, Forged };
+Owner owner_named(sd_bus_message *reply, std::string &found);
 
 // Now, on the clock sd-bus measures time-outs with (microseconds).
 uint64_t now_usec();

@@ -69,3 +69,13 @@ gpointer gnome_keyring_lock(const char *keyring, GnomeKeyringDoneCallback callba
 gpointer gnome_keyring_unlock(const char *keyring, const char *password,
                               GnomeKeyringDoneCallback callback, gpointer data,
                               GDestroyNotify destroy_data);
+
+// Beyond the original library: what create (creating) or unlock of this
+// keyring would come to before its password is looked at, so that nobody
+// is asked for one that cannot matter. OK when the password decides;
+// ALREADY_UNLOCKED for an unlock of a keyring that is open already, which
+// takes none; else the failure the operation would end with, whatever the
+// password.
+gpointer gnome_keyring_needs_password(const char *keyring, gboolean creating,
+                                      GnomeKeyringDoneCallback callback, gpointer data,
+                                      GDestroyNotify destroy_data);

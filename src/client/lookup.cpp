@@ -24,11 +24,7 @@ void on_collections(Request &req) {
         result = read_paths(req.replies[0].value.get(), req.paths);
     if (result != GNOME_KEYRING_RESULT_OK)
         return finish(req, result);
-    std::vector<Message> calls;
-    calls.reserve(req.paths.size());
-    for (const auto &path : req.paths)
-        calls.push_back(get_property(path, kCollectionInterface, "Label"));
-    send(req, std::move(calls), req.then);
+    read_labels_of_paths(req, req.then);
 }
 
 } // namespace
@@ -62,6 +58,14 @@ void acted(Request &req) {
 void read_labels(Request &req, Step then) {
     req.then = then;
     send(req, get_property(kServicePath, kServiceInterface, "Collections"), on_collections);
+}
+
+void read_labels_of_paths(Request &req, Step then) {
+    std::vector<Message> calls;
+    calls.reserve(req.paths.size());
+    for (const auto &path : req.paths)
+        calls.push_back(get_property(path, kCollectionInterface, "Label"));
+    send(req, std::move(calls), then);
 }
 
 GnomeKeyringResult labelled_paths(const Request &req, std::vector<std::string> &found) {

@@ -19,6 +19,8 @@ void acted(Request &req);
 // Reads every keyring's path into req.paths and, into req.replies, every
 // keyring's label; then runs then.
 void read_labels(Request &req, Step then);
+// The same for the paths already in req.paths.
+void read_labels_of_paths(Request &req, Step then);
 // The paths whose label, in the replies of read_labels, is the name. A
 // keyring that vanished since the paths were read is passed over.
 GnomeKeyringResult labelled_paths(const Request &req, std::vector<std::string> &found);

@@ -10,36 +10,6 @@
 namespace keyring_client {
 namespace {
 
-// The outcome of a call whose answer carries nothing.
-GnomeKeyringResult answered_empty(const Reply &reply) {
-    auto result = reply_result(reply);
-    return result != GNOME_KEYRING_RESULT_OK ? result : read_empty(reply.value.get());
-}
-
-// A change is done only when the keyring's state shows it, whatever the
-// service answered: some services accept what they do not carry out. So
-// the keyring's Locked property is read right behind the change; a service
-// answers a connection's calls in order, so the read sees the state the
-// change left, at no extra round trip, and tells whether the keyring exists.
-void send_with_read_back(Request &req, std::vector<Message> calls) {
-    calls.push_back(get_property(req.path, kCollectionInterface, "Locked"));
-    send(req, std::move(calls), acted);
-}
-
-GnomeKeyringResult read_back(const Request &req, bool &locked) {
-    const Reply &reply = req.replies.back();
-    auto result = reply_result(reply);
-    return result != GNOME_KEYRING_RESULT_OK ? result : read_locked(reply.value.get(), locked);
-}
-
-// The change's own failure first, then the read-back's; with neither, the
-// change was accepted and not carried out.
-GnomeKeyringResult not_done(GnomeKeyringResult change, GnomeKeyringResult state) {
-    if (change != GNOME_KEYRING_RESULT_OK)
-        return change;
-    return state != GNOME_KEYRING_RESULT_OK ? state : GNOME_KEYRING_RESULT_NOT_SUPPORTED;
-}
-
 // The call with a Secret struct added: the session, the IV, the
 // ciphertext, its content type.
 Message with_secret(Message call, const EncryptedSecret &secret) {
@@ -55,32 +25,189 @@ Message with_secret(Message call, const EncryptedSecret &secret) {
     return call;
 }
 
-// KWallet and KeePassXC accept any path for an alias: only the alias read
-// back says whether the keyring became the default.
-constexpr KeyringAction kSetDefault = {
-    [](Request &req) {
-        std::vector<Message> calls;
-        calls.push_back(with_arguments(method_call(kServicePath, kServiceInterface, "SetAlias"),
-                                       "so", "default", req.path.c_str()));
+Message read_of_locked(const Request &req) {
+    return get_property(req.path, kCollectionInterface, "Locked");
+}
+
+Message read_of_keyrings() {
+    return get_property(kServicePath, kServiceInterface, "Collections");
+}
+
+// A keyring's Locked property as read: NO_SUCH_KEYRING when it is not there.
+GnomeKeyringResult locked_state(const Reply &reply, bool &locked) {
+    auto result = reply_result(reply);
+    return result != GNOME_KEYRING_RESULT_OK ? result : read_locked(reply.value.get(), locked);
+}
+
+} // namespace
+
+// What a change must leave in the keyring's state.
+enum class Shows { Locked, Open, Default, Gone };
+
+// A change to the keyring at req.path: its one call, what the call's own
+// answer means, and what the keyring's state must show once it is done.
+struct Change {
+    Message (*call)(const Request &req);
+    GnomeKeyringResult (*answered)(sd_bus_message *reply);
+    Shows shows;
+};
+
+namespace {
+
+// The service accepted a change that its state does not show: it would
+// not carry it out (gnome-keyring never locks its in-memory "session"), or
+// another client undid it at once.
+constexpr GnomeKeyringResult kNotDone = GNOME_KEYRING_RESULT_DENIED;
+
+// One rule for every change: it is done only when the keyring's state,
+// read right behind it, shows it done, whatever the service answered;
+// some services accept what they do not carry out, and refuse what is done
+// already. A read that failed confirms nothing. The reads go out with the
+// change, at no extra round trip: the keyring's Locked property, which
+// also tells whether it is there; behind a set-default, the default alias;
+// for a delete, the keyring's Locked before and the service's list of
+// keyrings after (KWallet drops a deleted wallet from the list at once,
+// its object a moment later).
+//
+// The bus hands the service one connection's calls in the order sent, and
+// gnome-keyring, KWallet and KeePassXC answer each having carried it out:
+// tests/providers_test.sh sees every change reported done there, where a
+// read answered first would fail it. A service that read the state before
+// carrying out the change would show it as it stood before: a keyring
+// locked, open or the default already stays so after a lock, an unlock or
+// a set-default, and a delete needs the keyring there before and unlisted
+// after, which no order of those two reads shows falsely. So a service out
+// of order can fail a change that was done, never confirm one that was not.
+void send_change(Request &req) {
+    const Change &change = *req.action->change;
+    const bool deleting = change.shows == Shows::Gone;
+    std::vector<Message> calls;
+    if (deleting)
+        calls.push_back(read_of_locked(req));
+    calls.push_back(change.call(req));
+    if (change.shows == Shows::Default)
         calls.push_back(with_arguments(method_call(kServicePath, kServiceInterface, "ReadAlias"),
                                        "s", "default"));
-        send_with_read_back(req, std::move(calls));
-    },
-    [](Request &req) {
-        bool locked = false;
-        auto state = read_back(req, locked);
-        if (state == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING)
-            return state;
-        auto result = answered_empty(req.replies[0]);
-        std::optional<std::string> alias;
-        if (result == GNOME_KEYRING_RESULT_OK)
-            result = reply_result(req.replies[1]);
-        if (result == GNOME_KEYRING_RESULT_OK)
-            result = read_alias(req.replies[1].value.get(), alias);
-        return result == GNOME_KEYRING_RESULT_OK && alias == req.path ? result
-                                                                      : not_done(result, state);
-    },
+    calls.push_back(deleting ? read_of_keyrings() : read_of_locked(req));
+    send(req, std::move(calls), acted);
+}
+
+// The keyring's state as read behind a change.
+struct State {
+    GnomeKeyringResult read = GNOME_KEYRING_RESULT_OK; // the first read that failed
+    bool missing = false;                              // unlisted after
+    bool locked = false;
+    std::optional<std::string> alias;
 };
+
+bool shows(Shows wanted, const State &state, const std::string &path) {
+    switch (wanted) {
+    case Shows::Locked:
+        return state.locked;
+    case Shows::Open:
+        return !state.locked;
+    case Shows::Default:
+        return state.alias == path;
+    case Shows::Gone:
+        return state.missing;
+    }
+    return false;
+}
+
+GnomeKeyringResult change_outcome(Request &req) {
+    const Change &change = *req.action->change;
+    const bool deleting = change.shows == Shows::Gone;
+    auto reply = req.replies.begin();
+    State state;
+    // Not there before a delete, or after any other change: looked for by
+    // its label next.
+    if (deleting) {
+        bool locked = false;
+        state.read = locked_state(*reply++, locked);
+        if (state.read == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING)
+            return state.read;
+    }
+    auto answered = reply_result(*reply);
+    if (answered == GNOME_KEYRING_RESULT_OK)
+        answered = change.answered(reply->value.get());
+    ++reply;
+    if (change.shows == Shows::Default) {
+        state.read = reply_result(*reply);
+        if (state.read == GNOME_KEYRING_RESULT_OK)
+            state.read = read_alias(reply->value.get(), state.alias);
+        ++reply;
+    }
+    GnomeKeyringResult after = GNOME_KEYRING_RESULT_OK;
+    if (deleting) {
+        std::vector<std::string> listed;
+        after = reply_result(*reply);
+        if (after == GNOME_KEYRING_RESULT_OK)
+            after = read_paths(reply->value.get(), listed);
+        state.missing = std::ranges::find(listed, req.path) == listed.end();
+    } else {
+        after = locked_state(*reply, state.locked);
+        if (after == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING)
+            return after;
+    }
+    if (state.read == GNOME_KEYRING_RESULT_OK)
+        state.read = after;
+    if (state.read == GNOME_KEYRING_RESULT_OK && shows(change.shows, state, req.path))
+        return GNOME_KEYRING_RESULT_OK;
+    if (answered != GNOME_KEYRING_RESULT_OK)
+        return answered;
+    return state.read != GNOME_KEYRING_RESULT_OK ? state.read : kNotDone;
+}
+
+// An answer that carries nothing.
+GnomeKeyringResult empty_answer(sd_bus_message *reply) {
+    return read_empty(reply);
+}
+
+// KWallet and KeePassXC accept any path for an alias, so the alias is read
+// back.
+constexpr Change kSetDefaultChange = {
+    [](const Request &req) {
+        return with_arguments(method_call(kServicePath, kServiceInterface, "SetAlias"), "so",
+                              "default", req.path.c_str());
+    },
+    empty_answer,
+    Shows::Default,
+};
+
+// A second Lock of a KWallet wallet is refused as invalid, yet it is
+// locked: a success.
+constexpr Change kLockChange = {
+    [](const Request &req) {
+        return with_arguments(method_call(kServicePath, kServiceInterface, "Lock"), "ao", 1,
+                              req.path.c_str());
+    },
+    read_lock,
+    Shows::Locked,
+};
+
+constexpr Change kDeleteChange = {
+    [](const Request &req) {
+        return method_call(req.path.c_str(), kCollectionInterface, "Delete");
+    },
+    read_prompt,
+    Shows::Gone,
+};
+
+// A keyring open afterwards is unlocked, whatever the service said: KWallet
+// and KeePassXC lack the call, and an open keyring needs none.
+constexpr Change kUnlockChange = {
+    [](const Request &req) {
+        Message call = method_call(kServicePath, kMasterInterface, "UnlockWithMasterPassword");
+        return with_secret(with_arguments(std::move(call), "o", req.path.c_str()), req.secret);
+    },
+    empty_answer,
+    Shows::Open,
+};
+
+constexpr KeyringAction kSetDefault = {send_change, change_outcome, &kSetDefaultChange};
+constexpr KeyringAction kLock = {send_change, change_outcome, &kLockChange};
+constexpr KeyringAction kDelete = {send_change, change_outcome, &kDeleteChange};
+constexpr KeyringAction kUnlock = {send_change, change_outcome, &kUnlockChange};
 
 constexpr KeyringAction kGetInfo = {
     [](Request &req) {
@@ -100,57 +227,36 @@ constexpr KeyringAction kGetInfo = {
     },
 };
 
-// A keyring locked afterwards is a success, whatever the service said: a
-// second Lock of a KWallet wallet is refused as invalid. One the service
-// lists as locked and leaves open (gnome-keyring's in-memory "session") is
-// not.
-constexpr KeyringAction kLock = {
+// Whether the service takes passwords: gnome-keyring's own interface, which
+// KWallet and KeePassXC lack. Asking for its properties tells; GDBus calls
+// an interface the object lacks invalid arguments, Qt an unknown interface.
+Message ask_for_password_interface() {
+    return with_arguments(method_call(kServicePath, kPropertiesInterface, "GetAll"), "s",
+                          kMasterInterface);
+}
+
+GnomeKeyringResult password_interface(const Reply &reply) {
+    auto result = reply_result(reply);
+    if (result == GNOME_KEYRING_RESULT_BAD_ARGUMENTS)
+        return GNOME_KEYRING_RESULT_NOT_SUPPORTED;
+    return result != GNOME_KEYRING_RESULT_OK ? result : read_properties(reply.value.get());
+}
+
+// Before an unlock: the keyring's lock state, and whether the service takes
+// passwords at all.
+constexpr KeyringAction kLookBeforeUnlock = {
     [](Request &req) {
         std::vector<Message> calls;
-        calls.push_back(with_arguments(method_call(kServicePath, kServiceInterface, "Lock"), "ao",
-                                       1, req.path.c_str()));
-        send_with_read_back(req, std::move(calls));
+        calls.push_back(read_of_locked(req));
+        calls.push_back(ask_for_password_interface());
+        send(req, std::move(calls), acted);
     },
     [](Request &req) {
         bool locked = false;
-        auto state = read_back(req, locked);
-        if (state == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING ||
-            (state == GNOME_KEYRING_RESULT_OK && locked))
-            return state;
-        auto result = reply_result(req.replies[0]);
-        if (result == GNOME_KEYRING_RESULT_OK)
-            result = read_lock(req.replies[0].value.get());
-        return not_done(result, state);
-    },
-};
-
-constexpr KeyringAction kDelete = {
-    [](Request &req) {
-        send(req, method_call(req.path.c_str(), kCollectionInterface, "Delete"), acted);
-    },
-    [](Request &req) {
-        auto result = replies_result(req);
-        return result != GNOME_KEYRING_RESULT_OK ? result : read_prompt(req.replies[0].value.get());
-    },
-};
-
-constexpr KeyringAction kUnlock = {
-    [](Request &req) {
-        Message call = method_call(kServicePath, kMasterInterface, "UnlockWithMasterPassword");
-        call = with_arguments(std::move(call), "o", req.path.c_str());
-        std::vector<Message> calls;
-        calls.push_back(with_secret(std::move(call), req.secret));
-        send_with_read_back(req, std::move(calls));
-    },
-    [](Request &req) {
-        bool locked = true;
-        auto state = read_back(req, locked);
-        if (state == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING)
-            return state;
-        auto result = answered_empty(req.replies[0]);
-        return result == GNOME_KEYRING_RESULT_OK && state == GNOME_KEYRING_RESULT_OK && !locked
-                   ? result
-                   : not_done(result, state);
+        auto result = locked_state(req.replies[0], locked);
+        if (result != GNOME_KEYRING_RESULT_OK)
+            return result;
+        return locked ? password_interface(req.replies[1]) : GNOME_KEYRING_RESULT_ALREADY_UNLOCKED;
     },
 };
 
@@ -174,39 +280,72 @@ void settle_create(Request &req) {
     });
 }
 
+// The keyring made is one the service lists, read right behind the call,
+// and one that was not there before.
+void on_created(Request &req) {
+    auto result = replies_result(req);
+    if (result == GNOME_KEYRING_RESULT_OK)
+        result = read_created(req.replies[0].value.get(), req.path);
+    std::vector<std::string> listed;
+    if (result == GNOME_KEYRING_RESULT_OK)
+        result = read_paths(req.replies[1].value.get(), listed);
+    auto lists = [&req](const std::vector<std::string> &paths) {
+        return std::ranges::find(paths, req.path) != paths.end();
+    };
+    if (result == GNOME_KEYRING_RESULT_OK && (lists(req.paths) || !lists(listed)))
+        result = GNOME_KEYRING_RESULT_IO_ERROR;
+    if (result != GNOME_KEYRING_RESULT_OK)
+        return finish(req, result);
+    // A keyring at the name's own path is the one the name finds, for
+    // every racer alike: no other keyring need be looked at.
+    if (req.path == path_for_name(req.name))
+        return finish(req, GNOME_KEYRING_RESULT_OK);
+    req.paths = std::move(listed);
+    read_labels_of_paths(req, settle_create);
+}
+
 void send_create(Request &req) {
     Message call = method_call(kServicePath, kMasterInterface, "CreateWithMasterPassword");
     call = with_arguments(std::move(call), "a{sv}", 1, "org.freedesktop.Secret.Collection.Label",
                           "s", req.name.c_str());
-    send(req, with_secret(std::move(call), req.secret), [](Request &req) {
-        auto result = replies_result(req);
-        if (result == GNOME_KEYRING_RESULT_OK)
-            result = read_created(req.replies[0].value.get(), req.path);
-        // Only a keyring that was not there before is the one just made.
-        if (result == GNOME_KEYRING_RESULT_OK &&
-            std::ranges::find(req.paths, req.path) != req.paths.end())
-            result = GNOME_KEYRING_RESULT_IO_ERROR;
-        if (result != GNOME_KEYRING_RESULT_OK)
-            return finish(req, result);
-        // A keyring at the name's own path is the one the name finds, for
-        // every racer alike: no other keyring need be looked at.
-        if (req.path == path_for_name(req.name))
-            return finish(req, GNOME_KEYRING_RESULT_OK);
-        read_labels(req, settle_create);
-    });
+    std::vector<Message> calls;
+    calls.push_back(with_secret(std::move(call), req.secret));
+    calls.push_back(read_of_keyrings());
+    send(req, std::move(calls), on_created);
 }
 
 // The daemon does not refuse a name in use (it makes "work_1" for a
 // second "work"), so the library refuses it by the same lookup as the
 // other operations.
-void create_if_new(Request &req) {
+GnomeKeyringResult name_in_use(const Request &req) {
     std::vector<std::string> found;
     auto result = labelled_paths(req, found);
-    if (result != GNOME_KEYRING_RESULT_OK)
-        return finish(req, result);
-    if (keyring_for_name(req.name, req.paths, found))
-        return finish(req, GNOME_KEYRING_RESULT_ALREADY_EXISTS);
+    if (result == GNOME_KEYRING_RESULT_OK && keyring_for_name(req.name, req.paths, found))
+        result = GNOME_KEYRING_RESULT_ALREADY_EXISTS;
+    return result;
+}
+
+// A label must be UTF-8, and the daemon would call a nameless keyring
+// "unnamed": neither can be created under the name asked for. A name that
+// can is looked up; next runs when it finds no keyring.
+template <Step next> void check_new_name(Request &req) {
+    if (req.name.empty() || !g_utf8_validate(req.name.c_str(), -1, nullptr))
+        return finish(req, GNOME_KEYRING_RESULT_BAD_ARGUMENTS);
+    read_labels(req, [](Request &req) {
+        auto result = name_in_use(req);
+        if (result != GNOME_KEYRING_RESULT_OK)
+            return finish(req, result);
+        next(req);
+    });
+}
+
+void encrypt_and_create(Request &req) {
     encrypt_password(req, send_create);
+}
+
+void look_for_password_interface(Request &req) {
+    send(req, ask_for_password_interface(),
+         [](Request &req) { finish(req, password_interface(req.replies[0])); });
 }
 
 std::unique_ptr<Request> keyring_request(const char *keyring, gpointer data,
@@ -317,11 +456,20 @@ gpointer gnome_keyring_create(const char *keyring, const char *password,
                               GDestroyNotify destroy_data) {
     auto req = done_request(keyring, nullptr, callback, data, destroy_data);
     keep_password(*req, password);
-    return start(std::move(req), [](Request &req) {
-        // A label must be UTF-8, and the daemon would call a nameless
-        // keyring "unnamed": neither can be created under the name asked for.
-        if (req.name.empty() || !g_utf8_validate(req.name.c_str(), -1, nullptr))
-            return finish(req, GNOME_KEYRING_RESULT_BAD_ARGUMENTS);
-        read_labels(req, create_if_new);
-    });
+    return start(std::move(req), check_new_name<encrypt_and_create>);
+}
+
+// The checks in the order the operation itself makes them.
+gpointer gnome_keyring_needs_password(const char *keyring, gboolean creating,
+                                      GnomeKeyringDoneCallback callback, gpointer data,
+                                      GDestroyNotify destroy_data) {
+    auto req = done_request(keyring, &kLookBeforeUnlock, callback, data, destroy_data);
+    if (creating == FALSE) {
+        return start(std::move(req), [](Request &req) {
+            if (req.name.empty())
+                return finish(req, GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
+            act_on_name(req);
+        });
+    }
+    return start(std::move(req), check_new_name<look_for_password_interface>);
 }

@@ -173,6 +173,10 @@ GnomeKeyringResult read_empty(sd_bus_message *reply) {
     return has_signature(reply, "") ? GNOME_KEYRING_RESULT_OK : GNOME_KEYRING_RESULT_IO_ERROR;
 }
 
+GnomeKeyringResult read_properties(sd_bus_message *reply) {
+    return has_signature(reply, "a{sv}") ? GNOME_KEYRING_RESULT_OK : GNOME_KEYRING_RESULT_IO_ERROR;
+}
+
 GnomeKeyringResult read_session(sd_bus_message *reply, std::vector<uint8_t> &public_value,
                                 std::string &session) {
     const void *bytes = nullptr;

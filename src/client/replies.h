@@ -44,6 +44,8 @@ GnomeKeyringResult read_prompt(sd_bus_message *reply);
 GnomeKeyringResult read_created(sd_bus_message *reply, std::string &path);
 // A reply defined to carry nothing (SetAlias, UnlockWithMasterPassword).
 GnomeKeyringResult read_empty(sd_bus_message *reply);
+// Properties.GetAll: a dictionary of properties.
+GnomeKeyringResult read_properties(sd_bus_message *reply);
 // OpenSession of the encrypted algorithm: the service's public value and
 // the session's path.
 GnomeKeyringResult read_session(sd_bus_message *reply, std::vector<uint8_t> &public_value,

@@ -37,11 +37,14 @@ struct Reply {
     bool unsent = false;     // the call could not even be sent
 };
 
+struct Change;
+
 // What an operation does to the keyring at req.path, and what the replies
 // mean; NO_SUCH_KEYRING sends the request on to the lookup by label.
 struct KeyringAction {
     void (*send)(Request &req);
     GnomeKeyringResult (*outcome)(Request &req);
+    const Change *change = nullptr; // what send and outcome make of a change
 };
 
 // A password as the session carries it.

@@ -213,6 +213,10 @@ void send_on(std::string_view command, const char *keyring) {
         gnome_keyring_create("new", "pw", heard, nullptr, destroyed);
     else if (command == "unlock")
         gnome_keyring_unlock(keyring, "pw", heard, nullptr, destroyed);
+    else if (command == "look")
+        gnome_keyring_needs_password(keyring, FALSE, heard, nullptr, destroyed);
+    else if (command == "look-create")
+        gnome_keyring_needs_password("new", TRUE, heard, nullptr, destroyed);
 }
 
 // The service's failures, answers that only look like success, and
@@ -226,7 +230,8 @@ void send_on(std::string_view command, const char *keyring) {
 TEST_F(Client, AnswersBecomeResultCodes) {
     const std::string work = "objectpath '" + kPrefix + "work'";
     constexpr auto kIoError = GNOME_KEYRING_RESULT_IO_ERROR;
-    constexpr auto kNotDone = GNOME_KEYRING_RESULT_NOT_SUPPORTED;
+    constexpr auto kNotDone = GNOME_KEYRING_RESULT_DENIED;
+    constexpr auto kUnsupported = GNOME_KEYRING_RESULT_NOT_SUPPORTED;
     constexpr auto kMissing = GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
     constexpr bool kForged = true;
     const std::string kNoInterface = "org.freedesktop.DBus.Error.UnknownInterface";
@@ -255,22 +260,34 @@ TEST_F(Client, AnswersBecomeResultCodes) {
          GNOME_KEYRING_RESULT_DENIED},
         {"delete", "Delete", "", kInvalid, GNOME_KEYRING_RESULT_BAD_ARGUMENTS},
         {"setdef", "SetAlias", "('more than nothing',)", ""},
-        {"unlock", "UnlockWithMasterPassword", "(true,)", ""},
+        {"unlock", "UnlockWithMasterPassword", "(true,)", "", kIoError, false, "work", true},
         {"create", "CreateWithMasterPassword", "(objectpath '/',)", ""},
         {"create", "CreateWithMasterPassword",
          "(objectpath '/org/freedesktop/secrets/session/s1',)", ""},
         {"create", "CreateWithMasterPassword", "(" + work + ",)", ""},
-        // Accepted and not done, or refused and done; and what other
-        // services say of what they cannot do, or of a missing keyring.
+        // Accepted and not done, or refused and done; a state that cannot
+        // be read confirms nothing; and what other services say of what
+        // they cannot do, or of a missing keyring.
         {"lock", "Lock", "([" + work + "], objectpath '/')", "", kNotDone},
         {"lock", "Lock", "", kInvalid, GNOME_KEYRING_RESULT_OK, false, "work", true},
         {"setdef", "SetAlias", "()", "", kNotDone},
+        {"setdef", "Get", "", "org.freedesktop.DBus.Error.Failed", kIoError},
+        {"delete", "Delete", "(objectpath '/',)", "", kNotDone},
         {"unlock", "UnlockWithMasterPassword", "()", "", kNotDone, false, "work", true},
-        {"unlock", "UnlockWithMasterPassword", "", kNoInterface, kNotDone},
-        {"create", "CreateWithMasterPassword", "", kNoInterface, kNotDone},
+        {"unlock", "UnlockWithMasterPassword", "", kNoInterface, kUnsupported, false, "work", true},
+        {"unlock", "UnlockWithMasterPassword", "", kNoInterface, GNOME_KEYRING_RESULT_OK},
+        {"create", "CreateWithMasterPassword", "", kNoInterface, kUnsupported},
+        {"create", "CreateWithMasterPassword", "(objectpath '" + kPrefix + "ghost',)", ""},
         {"lock", "Lock", "", kInvalid, kMissing, false, "nosuch"},
         {"setdef", "SetAlias", "()", "", kMissing, false, "nosuch"},
         {"unlock", "UnlockWithMasterPassword", "", kNoInterface, kMissing, false, "nosuch"},
+        // The look before a prompt: whether the password would be used.
+        {"look", "GetAll", "(@a{sv} {},)", "", GNOME_KEYRING_RESULT_OK, false, "work", true},
+        {"look", "GetAll", "", kNoInterface, kUnsupported, false, "work", true},
+        {"look", "GetAll", "", kInvalid, kUnsupported, false, "work", true},
+        {"look", "GetAll", "", kNoInterface, GNOME_KEYRING_RESULT_ALREADY_UNLOCKED},
+        {"look", "GetAll", "", kNoInterface, kMissing, false, "nosuch"},
+        {"look-create", "GetAll", "", kNoInterface, kUnsupported},
         // Forged: what the service would say, or a failure, from elsewhere.
         {"list", "Get", "(<[" + work + "]>,)", "", kIoError, kForged},
         {"getdef", "ReadAlias", "(" + work + ",)", "", kIoError, kForged},
@@ -279,7 +296,7 @@ TEST_F(Client, AnswersBecomeResultCodes) {
          "Get"},
         {"lock", "Lock", "", "org.freedesktop.Secret.Error.NoSuchObject", kIoError, kForged, "work",
          false, "Get"},
-        {"delete", "Delete", "(objectpath '/',)", "", kIoError, kForged},
+        {"delete", "Delete", "(objectpath '/',)", "", kIoError, kForged, "work", false, "Get"},
         {"create", "OpenSession", "(<[byte 32]>, objectpath '/s')", "", kIoError, kForged},
         {"unlock", "OpenSession", "(<[byte 32]>, objectpath '/s')", "", kIoError, kForged},
         {"unlock", "UnlockWithMasterPassword", "()", "", kIoError, kForged, "work", false, "Get"},
@@ -388,6 +405,7 @@ TEST_F(Client, PasswordsArriveExactlyAsGiven) {
         std::string name = "pw" + std::to_string(n++);
         ASSERT_EQ(create(name.c_str(), password.c_str()).result, GNOME_KEYRING_RESULT_OK);
         EXPECT_EQ(service->keyring(name)->password, password) << name;
+        lock(name.c_str());
         auto near_miss = password + "x";
         auto heard = ask([&] {
             gnome_keyring_unlock(name.c_str(), near_miss.c_str(), ::heard, nullptr, destroyed);

@@ -108,6 +108,21 @@ TEST_F(Readers, PathsAndStringsOnlyOfTheirOwnType) {
     EXPECT_FALSE(alias);
 }
 
+// Anybody can answer the question of who owns the service before the bus
+// does; believed, the forger would be sent the password.
+TEST_F(Readers, OnlyTheBusNamesTheServicesOwner) {
+    auto answer_from = [&](const char *sender) {
+        auto reply = messages.empty();
+        sd_bus_message_append(reply.get(), "s", ":1.66");
+        sd_bus_message_set_sender(reply.get(), sender);
+        return messages.seal(std::move(reply));
+    };
+    std::string owner;
+    EXPECT_EQ(owner_named(answer_from(":1.66").get(), owner), Owner::Forged);
+    EXPECT_EQ(owner_named(answer_from("org.freedesktop.DBus").get(), owner), Owner::Found);
+    EXPECT_EQ(owner, ":1.66");
+}
+
 TEST_F(Readers, SessionAnswerIsTheServicesValueAndPath) {
     const uint8_t value[] = {0, 0, 2};
     auto reply = messages.empty();

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -175,35 +176,35 @@ bool daemon_serves() {
     return owned != FALSE;
 }
 
-Terminal::Terminal(const std::vector<std::string> &args, bool controlling) {
+Terminal::Terminal(const std::vector<std::string> &args, bool controlling, int ignored) {
     std::vector<char *> argv{const_cast<char *>(BRASSBOX_BIN)};
     for (const auto &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
     int terminal = -1;
-    if (controlling) {
-        pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
-    } else if (openpty(&master_, &terminal, nullptr, nullptr, nullptr) == 0) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            // Without a controlling terminal, as after setsid(1).
-            setsid();
-            for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
-                dup2(terminal, fd);
-            close(master_);
-        }
-        close(terminal);
-    }
+    if (openpty(&master_, &terminal, nullptr, nullptr, nullptr) != 0)
+        return;
+    pid_ = fork();
     if (pid_ == 0) {
-        // As from a login shell: nothing ignored or blocked (GIO ignores SIGPIPE here).
+        // Without a controlling terminal, as after setsid(1); or with it.
+        setsid();
+        if (controlling)
+            ioctl(terminal, TIOCSCTTY, 0);
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
+            dup2(terminal, fd);
+        close(master_);
+        close(terminal);
+        // As from a login shell: nothing ignored or blocked (GIO ignores
+        // SIGPIPE here), but what the test leaves ignored.
         for (int signo = 1; signo < NSIG; signo++)
-            signal(signo, SIG_DFL);
+            signal(signo, signo == ignored ? SIG_IGN : SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         execv(argv[0], argv.data());
         _exit(127);
     }
+    slave_ = terminal;
 }
 
 Terminal::~Terminal() {
@@ -211,6 +212,7 @@ Terminal::~Terminal() {
         kill(pid_, SIGKILL);
         wait();
     }
+    close(slave_);
     close(master_);
 }
 
@@ -245,6 +247,20 @@ void Terminal::echo_on() {
     tcgetattr(master_, &settings);
     settings.c_lflag |= ECHO;
     tcsetattr(master_, TCSANOW, &settings);
+}
+
+std::string Terminal::pending_input() {
+    termios raw{};
+    tcgetattr(slave_, &raw);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    tcsetattr(slave_, TCSANOW, &raw);
+    std::string pending;
+    char buf[256];
+    for (ssize_t got; (got = read(slave_, buf, sizeof buf)) > 0;)
+        pending.append(buf, static_cast<size_t>(got));
+    return pending;
 }
 
 int Terminal::wait() {

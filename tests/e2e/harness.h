@@ -22,7 +22,7 @@ struct Launch {
     std::vector<std::string> unset;                       // removed for the run
     std::string argv0 = BRASSBOX_BIN;                     // what the program is called
     std::string cwd;
-    int limit_seconds = 60; // killed after this long, and the test fails: a hang
+    int limit_seconds = 60;             // killed after this long, and the test fails: a hang
     std::function<void(pid_t)> started; // called once it runs, before waiting
 };
 
@@ -40,10 +40,13 @@ pid_t daemon_pid();
 // Whether a keyring daemon serves the bus now.
 bool daemon_serves();
 // brassbox with a pseudo-terminal as its controlling terminal, or in a
-// session of its own with the terminal only as its standard streams.
+// session of its own with the terminal only as its standard streams; the
+// signal `ignored` left ignored, as nohup leaves SIGHUP. The terminal stays
+// open after brassbox ends, as under a shell.
 class Terminal {
 public:
-    explicit Terminal(const std::vector<std::string> &args, bool controlling = true);
+    explicit Terminal(const std::vector<std::string> &args, bool controlling = true,
+                      int ignored = 0);
     ~Terminal();
     Terminal(const Terminal &) = delete;
     Terminal &operator=(const Terminal &) = delete;
@@ -53,11 +56,15 @@ public:
     void type(const std::string &text);
     bool echoes();
     void echo_on(); // as a shell does when the program stops
+    // What the next reader gets of the terminal's input, typed but never
+    // entered included, as a shell reading it raw sees it.
+    std::string pending_input();
     pid_t pid() const { return pid_; }
     int wait(); // the wait status
 
 private:
     int master_ = -1;
+    int slave_ = -1;
     pid_t pid_ = -1;
     std::string shown_;
 };

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
+#include <tuple>
 
 namespace {
 
@@ -96,30 +97,34 @@ TEST(Keyrings, NameWithSpaceIsFoundByThatName) {
 }
 
 // Any process may name a keyring with escape sequences; on a terminal they
-// are shown, not obeyed. Into a pipe the bytes stay as they are.
+// are shown, not obeyed: in UTF-8, C1 characters; in any other character
+// set, every byte 0x80-0x9f (0x9b: CSI), also inside what would be a UTF-8
+// letter. Into a pipe the bytes stay as they are.
 TEST(Keyrings, ControlCharactersReachATerminalEscaped) {
-    const std::string name = "\x1b]0;PWNED\x07\x1b[2J\xc2\x9bx\x7f";
-    const std::string shown = "\\x1b]0;PWNED\\x07\\x1b[2J\\xc2\\x9bx\\x7f";
+    const std::string name = "\x1b]0;PWNED\x07\x1b[2J\xc2\x9bx\x7f\xc3\x9b";
     create(name);
     EXPECT_NE(brassbox({"-t"}).out.find(name + "\n"), std::string::npos);
     expect_ok(brassbox({"-s", name}), "Set '" + name + "' keyring as default.\n");
     expect_ok(brassbox({"-g"}), "", name + "\n");
-    for (const auto &[args, expected] :
-         std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"-t"}, shown + "\r\n"},
-             {{"-g"}, shown + "\r\n"},
-             {{"-l", name}, "Locked '" + shown + "' keyring.\r\n"}}) {
-        Terminal tty(args);
-        auto seen = tty.read_until(expected);
-        EXPECT_NE(seen.find(expected), std::string::npos) << seen;
-        EXPECT_EQ(seen.find_first_of("\x1b\x07\x7f"), std::string::npos) << seen;
-        tty.wait();
+    for (const auto &[locale, shown, obeyed] :
+         {std::tuple{"C.UTF-8", "\\x1b]0;PWNED\\x07\\x1b[2J\\xc2\\x9bx\\x7f\xc3\x9b",
+                     "\x1b\x07\x7f"},
+          std::tuple{"C", "\\x1b]0;PWNED\\x07\\x1b[2J\xc2\\x9bx\\x7f\xc3\\x9b",
+                     "\x1b\x07\x7f\x9b"}}) {
+        setenv("LC_ALL", locale, 1);
+        for (const auto &[args, expected] :
+             std::vector<std::pair<std::vector<std::string>, std::string>>{
+                 {{"-t"}, std::string(shown) + "\r\n"},
+                 {{"-g"}, std::string(shown) + "\r\n"},
+                 {{"-l", name}, "Locked '" + std::string(shown) + "' keyring.\r\n"},
+                 {{"-u", name}, "Enter password for '" + std::string(shown) + "' keyring: "}}) {
+            Terminal tty(args);
+            auto seen = tty.read_until(expected);
+            EXPECT_NE(seen.find(expected), std::string::npos) << locale << ": " << seen;
+            EXPECT_EQ(seen.find_first_of(obeyed), std::string::npos) << locale << ": " << seen;
+        }
     }
-    Terminal prompt({"-u", name});
-    auto asked = prompt.read_until("keyring: ");
-    EXPECT_NE(asked.find("Enter password for '" + shown + "' keyring: "), std::string::npos)
-        << asked;
-    EXPECT_EQ(asked.find_first_of("\x1b\x07\x7f"), std::string::npos) << asked;
+    unsetenv("LC_ALL");
 }
 
 TEST(Lifecycle, CreateLockUnlockDelete) {

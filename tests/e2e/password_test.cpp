@@ -35,6 +35,12 @@ bool memory_protected(pid_t pid) {
     return false;
 }
 
+// Typed at the prompt, not entered, by the time a signal comes.
+void type_unentered(Terminal &tty, const std::string &text) {
+    tty.type(text);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
 TEST(Prompt, AsksOnTheTerminalWithoutEcho) {
     Terminal tty({"-c", "work"});
     EXPECT_EQ(tty.read_until(kPrompt), kPrompt);
@@ -65,15 +71,19 @@ TEST(Prompt, ATerminalOnStandardInputKeepsThePasswordHidden) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << shown;
     EXPECT_TRUE(tty.echoes());
 
-    Terminal ended({"-c", "other"}, false);
-    ended.read_until(kPrompt);
+    Terminal ended({"-c", "work2"}, false);
+    ended.read_until("'work2' keyring: ");
     ASSERT_TRUE(eventually([&] { return !ended.echoes(); }));
+    type_unentered(ended, "hunter2");
     kill(ended.pid(), SIGTERM);
     ended.wait();
     EXPECT_TRUE(ended.echoes());
+    EXPECT_EQ(ended.pending_input(), "");
 }
 
-// Whatever ends the process while echo is off, the terminal comes back.
+// Whatever ends the process while echo is off, the terminal comes back,
+// and what was typed there is nobody's to read: the shell would show it
+// and run it.
 TEST(Prompt, SignalsAtThePromptLeaveEchoOn) {
     for (int signo :
          {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGUSR1,  SIGUSR2,      SIGPIPE, SIGALRM, SIGVTALRM,
@@ -82,6 +92,7 @@ TEST(Prompt, SignalsAtThePromptLeaveEchoOn) {
         Terminal tty({"-c", "work"});
         tty.read_until(kPrompt);
         ASSERT_TRUE(eventually([&] { return !tty.echoes(); }));
+        type_unentered(tty, "hunter2");
         if (signo == SIGINT)
             tty.type("\x03");
         else
@@ -89,7 +100,19 @@ TEST(Prompt, SignalsAtThePromptLeaveEchoOn) {
         int status = tty.wait();
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signo) << strsignal(signo);
         EXPECT_TRUE(tty.echoes()) << strsignal(signo);
+        EXPECT_EQ(tty.pending_input(), "") << strsignal(signo);
     }
+    // A signal left ignored (nohup: SIGHUP) stays ignored there.
+    brassbox({"-c", "work", "-p", "pw"});
+    brassbox({"-l", "work"});
+    Terminal tty({"-u", "work"}, true, SIGHUP);
+    tty.read_until(kPrompt);
+    ASSERT_TRUE(eventually([&] { return !tty.echoes(); }));
+    kill(tty.pid(), SIGHUP);
+    type_unentered(tty, "pw\n");
+    EXPECT_NE(tty.read_until("keyring.").find("Unlocked 'work' keyring."), std::string::npos);
+    int status = tty.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
 // A stop no handler sees (kill -STOP, a debugger) gives the terminal back
@@ -123,6 +146,8 @@ TEST(Prompt, NoPromptWhenThePasswordCannotMatter) {
     for (const auto &[args, said, status] :
          std::vector<std::tuple<std::vector<std::string>, std::string, int>>{
              {{"-u", "nosuch"}, error_line(4), 0},
+             {{"-c", ""}, error_line(5), 0},
+             {{"-c", "\xff"}, error_line(5), 0},
              {{"-c", "work"}, error_line(8), 0},
              {{"-u", "work"}, "Unlocked 'work' keyring.\n", 1}}) {
         Terminal tty(args);
@@ -146,12 +171,18 @@ TEST(Prompt, EachRunReadsOnlyItsOwnLine) {
         EXPECT_EQ(run.err, "Unlocked 'a' keyring.\nUnlocked 'b' keyring.\n") << script;
         EXPECT_EQ(run.out, "rest\n") << script;
     }
+    // A run that fails takes its line all the same.
+    auto run = shell("printf 'x\\ny\\npwa\\n' | { \"$BRASSBOX\" -u missing; \"$BRASSBOX\" -c a; "
+                     "\"$BRASSBOX\" -l a; \"$BRASSBOX\" -u a; }");
+    EXPECT_EQ(run.err,
+              error_line(4) + error_line(8) + "Locked 'a' keyring.\nUnlocked 'a' keyring.\n");
 }
 
-// No input, closed input, or more than any password (16 MiB): nothing
-// said, nothing sent.
+// No input, closed input, a NUL byte, which no password can hold, or more
+// than any password (16 MiB): nothing said, nothing sent.
 TEST(Prompt, ZeroPasswordsMeansNoRequest) {
     for (auto run : {brassbox({"-c", "work"}, {.input = ""}), shell("\"$BRASSBOX\" -c work <&-"),
+                     brassbox({"-c", "work"}, {.input = std::string("pw\0rd\n", 6)}),
                      shell("\"$BRASSBOX\" -c work </dev/zero", {.limit_seconds = 20})}) {
         EXPECT_EQ(run.out + run.err, "");
         EXPECT_EQ(run.status, 0);
