@@ -67,7 +67,7 @@ cleanup() {
     done
     # The run in the background ends with what ran in the copy.
     wait
-    for mount in tmp dev/pts dev proc; do
+    for mount in tmp dev/pts dev proc ""; do
         mountpoint -q "$root/$mount" && { umount "$root/$mount" 2>/dev/null || umount -l "$root/$mount"; }
     done
     if grep -q " $root/" /proc/mounts; then
@@ -86,6 +86,9 @@ trap 'exit 129' HUP
 # prepare_copy: unpacks the pristine system at $root and mounts what it needs.
 prepare_copy() {
     tar -C "$root" -xf "$base"
+    # A root that is a mount point, as a system's is: a test's mount
+    # namespace can then make its mounts its own.
+    mount --bind "$root" "$root"
     # Others must reach the system's root, as the tests run as nobody too,
     # whatever mode a cache from an older run gave it.
     chmod 755 "$root"

@@ -53,8 +53,8 @@ cmake --build build-asan -j"$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:fast_unwind_on_malloc=0
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-# The package is the release build's business.
-run_suite build-asan -E '^package$'
+# The package, and the unit from it, are the release build's business.
+run_suite build-asan -E '^(package|unit)$'
 unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
 
 section "fuzzing"

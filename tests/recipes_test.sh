@@ -1,0 +1,153 @@
+#!/bin/bash
+# Each recipe of examples/ (the README's and the manual page's, word for word)
+# run as written on a private daemon; then secret-tool and python's keyring
+# must work without asking. --unit: the package's unit under a real user
+# manager, as root in a mount namespace; 77 where none can run.
+#   recipes_test.sh SOURCE_DIR BUILD_DIR [--unit]
+set -u
+source=$1 build=$2 mode=${3:-}
+examples=$source/examples
+fail() { echo "FAIL: $*" >&2; exit 1; }
+skip() { echo "NOT TESTED: the unit: $*"; exit 77; }
+locked() { brassbox -i "$1" 2>/dev/null | grep -qx "Keyring locked : $2"; }
+# A keyring with this password, the default, locked.
+make_keyring() { echo "$2" | brassbox -c "$1"; brassbox -s "$1"; brassbox -l "$1"; } 2>/dev/null
+# A prompt would stop the clients.
+clients_work() {
+    local py='import keyring, sys; keyring.set_password("t", sys.argv[1], "py")
+print(keyring.get_password("t", sys.argv[1]))'
+    echo s3 | timeout 10 secret-tool store --label=t service t user "$1" &&
+        [ "$(timeout 10 secret-tool lookup service t user "$1")" = s3 ] &&
+        [ "$(timeout 10 /usr/bin/python3 -c "$py" "$1")" = py ] || fail "$1: the clients failed"
+}
+# at_terminal ANSWER COMMAND...: COMMAND on a terminal of its own, ANSWER
+# typed once it asks; what it showed goes to standard output.
+at_terminal() {
+    /usr/bin/python3 -c 'import os, pty, select, sys, time
+pid, fd, shown = *pty.fork(), b""
+if pid == 0: os.execvp(sys.argv[2], sys.argv[2:])
+while select.select([fd], [], [], 20)[0]:
+    try: data = os.read(fd, 1024)
+    except OSError: break
+    if b":" in data and b":" not in shown: time.sleep(0.2); os.write(fd, sys.argv[1].encode() + b"\n")
+    shown += data
+print(shown.decode(errors="replace"), end="")' "$@"
+}
+case $mode in
+"")
+    page=$(LC_ALL=C nroff -man -Tascii "$source/doc/brassbox.1" 2>/dev/null)
+    /usr/bin/python3 - "$source" "$page" <<'PY' || fail "README or manual page differs from examples/"
+import pathlib, sys
+top, lines = pathlib.Path(sys.argv[1]), lambda text: {line.strip() for line in text.splitlines()}
+for recipe in (top / "examples").glob("*.sh"):
+    assert "```sh\n" + recipe.read_text() + "```" in (top / "README.md").read_text(), recipe.name
+    assert lines(recipe.read_text()) <= lines(sys.argv[2]) | {""}, recipe.name
+PY
+    # The CI recipe starts a bus and a daemon of its own.
+    for recipe in profile ssh ci lock-all; do
+        PATH=$build:$PATH "$source/scripts/private-keyring.sh" $([ $recipe != ci ] || echo --no-daemon) \
+            "$0" "$source" "$build" "$recipe" || exit 1
+    done
+    echo "recipes: ok"
+    ;;
+profile)
+    make_keyring login pw
+    # Without a terminal (bash reads it for ssh host cmd) the input is not its.
+    profile=". '$examples/profile.sh'"
+    [ "$(echo kept | sh -c "$profile; cat")" = kept ] && locked login yes || fail "profile: took input"
+    at_terminal pw sh -c "$profile" | grep -q "Unlocked 'login'" || fail "profile: not unlocked"
+    [ -z "$(at_terminal pw sh -c "$profile")" ] || fail "profile: asked for an open keyring"
+    clients_work profile
+    ;;
+ssh)
+    # ssh runs the command on the server without a terminal.
+    mkdir -p "$HOME/bin" "$HOME/.config/brassbox" && echo pw >"$HOME/.config/brassbox/login.password"
+    printf '#!/bin/sh\nshift\nexec setsid -w sh -c "$*"\n' >"$HOME/bin/ssh" && chmod +x "$HOME/bin/ssh"
+    make_keyring login pw
+    grep -v '^#' "$examples/ssh.sh" | while IFS= read -r line; do
+        brassbox -l login 2>/dev/null
+        PATH=$HOME/bin:$PATH at_terminal wrong sh -c "$line" >/dev/null
+        locked login no || fail "ssh: $line"
+    done
+    clients_work ssh
+    ;;
+ci)
+    # Twice: made on the first run, unlocked on the second.
+    for run in made unlocked; do
+        KEYRING_PASSWORD=pw dbus-run-session -- sh "$examples/ci.sh" "$0" "$source" "$build" --ci "$run" ||
+            fail "ci: $run"
+    done
+    ;;
+--ci) [ "$(brassbox -g)" = login ] && clients_work "ci-$4" || fail "ci: login not the default" ;;
+lock-all)
+    for keyring in a b; do echo pw | brassbox -c $keyring 2>/dev/null; done
+    sh "$examples/lock-all.sh" 2>/dev/null
+    locked a yes && locked b yes || fail "lock-all: not every keyring locked"
+    ;;
+--unit)
+    [ "$(id -u)" -eq 0 ] || skip "a user manager runs here as root only"
+    [ -x /usr/lib/systemd/systemd ] && unshare -m true 2>/dev/null || skip "no systemd, or no namespace"
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >/dev/null || fail "no package"
+    dpkg -x "$work"/brassbox_*.deb "$work/package"
+    unshare -m "$0" "$source" "$build" --in-namespace "$work"
+    ;;
+--in-namespace)
+    # The package over /usr, a home and runtime folder of the test's own, an empty
+    # /run/systemd/system (systemd runs the system), no journal: the log in a file.
+    work=$4 log=$4/log
+    dropin=$work/home/.config/systemd/user/brassbox-unlock@.service.d
+    mkdir -p "$dropin" "$work/run" "$work/bin" && chmod 700 "$work/run"
+    printf '[Service]\nStandardOutput=append:%s\nStandardError=append:%s\n' "$log" "$log" >"$dropin/log.conf"
+    # A chroot has no /sys; systemd 256 and later need cgroup2 there.
+    [ -d /sys/fs/cgroup ] || { mount -t sysfs sysfs /sys && mount -t cgroup2 cgroup2 /sys/fs/cgroup; }
+    mount -t overlay overlay -o "lowerdir=$work/package/usr:/usr" /usr && mount --bind "$work/home" /root &&
+        mkdir -p /run/systemd && mount -t tmpfs tmpfs /run/systemd && mkdir /run/systemd/system ||
+        fail "mounts"
+    export HOME=/root XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=/root/.config XDG_DATA_HOME=/root/.data
+    export DBUS_SESSION_BUS_ADDRESS=unix:path=$work/run/bus USER=${USER:-$(id -un)}
+    # The manager takes every process of its cgroup into a scope of its own:
+    # it gets a cgroup to itself, in each hierarchy it may track with,
+    # removed once it has ended.
+    cgroup=brassbox-${work##*/}
+    (for top in /sys/fs/cgroup /sys/fs/cgroup/systemd /sys/fs/cgroup/unified; do
+        [ ! -e "$top/cgroup.procs" ] || { mkdir "$top/$cgroup" && echo "$BASHPID" >"$top/$cgroup/cgroup.procs"; } ||
+            exit 1
+    done && exec /usr/lib/systemd/systemd --user >"$work/manager.log" 2>&1) &
+    trap 'systemctl --user exit 2>/dev/null; wait
+        find /sys/fs/cgroup -depth -type d -path "*/$cgroup*" -exec rmdir {} + 2>/dev/null' EXIT
+    timeout 10 sh -c 'until systemctl --user is-system-running | grep -qE "running|degraded"; do sleep 0.1; done' \
+        2>/dev/null || { tail -n 5 "$work/manager.log"; skip "no user manager"; }
+    # loginctl needs the system's logind, which does not run here.
+    printf '#!/bin/sh\necho "$@" >%s/linger\n' "$work" >"$work/bin/loginctl" && chmod +x "$work/bin/loginctl"
+    make_keyring login right
+    PATH=$work/bin:$PATH at_terminal right sh "$examples/unit.sh" >/dev/null
+    file=$HOME/.config/brassbox/login.password
+    [ "$(stat -c %a "$file") $(cat "$work/linger")" = "600 enable-linger $USER" ] && locked login no &&
+        systemctl --user -q is-enabled brassbox-unlock@login || fail "unit: not set up"
+    clients_work unit
+    systemctl --user stop brassbox-unlock@login && locked login yes || fail "unit: not locked at stop"
+    # fails INSTANCE LINE: the unit does not start, and its log says why.
+    fails() {
+        : >"$log"
+        ! systemctl --user start "brassbox-unlock@$1" 2>/dev/null && grep -qF "$2" "$log" ||
+            fail "unit $1: $(cat "$log")"
+    }
+    echo wrong >"$file"
+    fails login "ERROR: Access to keyring denied"
+    fails nosuch "does not exist: keep the password of keyring 'nosuch' there"
+    : >"$file"
+    fails login "is empty"
+    echo right >"$file" && chmod 604 "$file"
+    fails login "can be read by every user: not used"
+    # Two at once, with the daemon gone: the bus starts it.
+    chmod 640 "$file" && make_keyring work other
+    (umask 077 && echo other >"$HOME/.config/brassbox/work.password")
+    kill "$(busctl --user status org.freedesktop.secrets | sed -n 's/^PID=//p')"
+    systemctl --user start brassbox-unlock@login brassbox-unlock@work && locked login no &&
+        locked work no && grep -q "can be read by its group" "$log" || fail "unit: two at once: $(cat "$log")"
+    ! grep -qE "right|other" "$log" || fail "unit: a password in the log"
+    echo "unit: ok"
+    ;;
+esac
