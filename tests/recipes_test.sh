@@ -14,11 +14,10 @@ locked() { brassbox -i "$1" 2>/dev/null | grep -qx "Keyring locked : $2"; }
 make_keyring() { echo "$2" | brassbox -c "$1"; brassbox -s "$1"; brassbox -l "$1"; } 2>/dev/null
 # A prompt would stop the clients.
 clients_work() {
-    local py='import keyring, sys; keyring.set_password("t", sys.argv[1], "py")
-print(keyring.get_password("t", sys.argv[1]))'
     echo s3 | timeout 10 secret-tool store --label=t service t user "$1" &&
         [ "$(timeout 10 secret-tool lookup service t user "$1")" = s3 ] &&
-        [ "$(timeout 10 /usr/bin/python3 -c "$py" "$1")" = py ] || fail "$1: the clients failed"
+        echo py | timeout 10 /usr/bin/python3 -m keyring set t "$1" &&
+        [ "$(timeout 10 /usr/bin/python3 -m keyring get t "$1")" = py ] || fail "$1: the clients failed"
 }
 # at_terminal ANSWER COMMAND...: COMMAND on a terminal of its own, ANSWER
 # typed once it asks; what it showed goes to standard output.
@@ -48,7 +47,6 @@ PY
         PATH=$build:$PATH "$source/scripts/private-keyring.sh" $([ $recipe != ci ] || echo --no-daemon) \
             "$0" "$source" "$build" "$recipe" || exit 1
     done
-    echo "recipes: ok"
     ;;
 profile)
     make_keyring login pw
@@ -73,24 +71,23 @@ ssh)
     ;;
 ci)
     # Twice: made on the first run, unlocked on the second.
+    export KEYRING_PASSWORD=pw
     for run in made unlocked; do
-        KEYRING_PASSWORD=pw dbus-run-session -- sh "$examples/ci.sh" "$0" "$source" "$build" --ci "$run" ||
-            fail "ci: $run"
+        dbus-run-session -- sh "$examples/ci.sh" "$0" "$source" "$build" --ci "$run" || fail "ci: $run"
     done
     ;;
 --ci) [ "$(brassbox -g)" = login ] && clients_work "ci-$4" || fail "ci: login not the default" ;;
 lock-all)
-    for keyring in a b; do echo pw | brassbox -c $keyring 2>/dev/null; done
+    for keyring in a b; do echo pw | brassbox -c $keyring; done 2>/dev/null
     sh "$examples/lock-all.sh" 2>/dev/null
     locked a yes && locked b yes || fail "lock-all: not every keyring locked"
     ;;
 --unit)
     [ "$(id -u)" -eq 0 ] || skip "a user manager runs here as root only"
     [ -x /usr/lib/systemd/systemd ] && unshare -m true 2>/dev/null || skip "no systemd, or no namespace"
-    work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
-    cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >/dev/null || fail "no package"
-    dpkg -x "$work"/brassbox_*.deb "$work/package"
+    work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
+    cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >/dev/null &&
+        dpkg -x "$work"/brassbox_*.deb "$work/package" || fail "no package"
     unshare -m "$0" "$source" "$build" --in-namespace "$work"
     ;;
 --in-namespace)
@@ -103,17 +100,13 @@ lock-all)
     # A chroot has no /sys; systemd 256 and later need cgroup2 there.
     [ -d /sys/fs/cgroup ] || { mount -t sysfs sysfs /sys && mount -t cgroup2 cgroup2 /sys/fs/cgroup; }
     mount -t overlay overlay -o "lowerdir=$work/package/usr:/usr" /usr && mount --bind "$work/home" /root &&
-        mkdir -p /run/systemd && mount -t tmpfs tmpfs /run/systemd && mkdir /run/systemd/system ||
-        fail "mounts"
+        mkdir -p /run/systemd && mount -t tmpfs tmpfs /run/systemd && mkdir /run/systemd/system || fail mounts
     export HOME=/root XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=/root/.config XDG_DATA_HOME=/root/.data
     export DBUS_SESSION_BUS_ADDRESS=unix:path=$work/run/bus USER=${USER:-$(id -un)}
-    # The manager takes every process of its cgroup into a scope of its own:
-    # it gets a cgroup to itself, in each hierarchy it may track with,
-    # removed once it has ended.
+    # The manager takes every process of its cgroup into its scope: it gets one to itself.
     cgroup=brassbox-${work##*/}
-    (for top in /sys/fs/cgroup /sys/fs/cgroup/systemd /sys/fs/cgroup/unified; do
-        [ ! -e "$top/cgroup.procs" ] || { mkdir "$top/$cgroup" && echo "$BASHPID" >"$top/$cgroup/cgroup.procs"; } ||
-            exit 1
+    (for h in /sys/fs/cgroup /sys/fs/cgroup/systemd /sys/fs/cgroup/unified; do
+        [ ! -e "$h/cgroup.procs" ] || { mkdir "$h/$cgroup" && echo $BASHPID >"$h/$cgroup/cgroup.procs"; } || exit
     done && exec /usr/lib/systemd/systemd --user >"$work/manager.log" 2>&1) &
     trap 'systemctl --user exit 2>/dev/null; wait
         find /sys/fs/cgroup -depth -type d -path "*/$cgroup*" -exec rmdir {} + 2>/dev/null' EXIT
@@ -130,17 +123,13 @@ lock-all)
     systemctl --user stop brassbox-unlock@login && locked login yes || fail "unit: not locked at stop"
     # fails INSTANCE LINE: the unit does not start, and its log says why.
     fails() {
-        : >"$log"
-        ! systemctl --user start "brassbox-unlock@$1" 2>/dev/null && grep -qF "$2" "$log" ||
+        : >"$log" && ! systemctl --user start "brassbox-unlock@$1" 2>/dev/null && grep -qF "$2" "$log" ||
             fail "unit $1: $(cat "$log")"
     }
-    echo wrong >"$file"
-    fails login "ERROR: Access to keyring denied"
+    echo wrong >"$file" && fails login "ERROR: Access to keyring denied"
     fails nosuch "does not exist: keep the password of keyring 'nosuch' there"
-    : >"$file"
-    fails login "is empty"
-    echo right >"$file" && chmod 604 "$file"
-    fails login "can be read by every user: not used"
+    : >"$file" && fails login "is empty"
+    echo right >"$file" && chmod 604 "$file" && fails login "can be read by every user: not used"
     # Two at once, with the daemon gone: the bus starts it.
     chmod 640 "$file" && make_keyring work other
     (umask 077 && echo other >"$HOME/.config/brassbox/work.password")
@@ -148,6 +137,5 @@ lock-all)
     systemctl --user start brassbox-unlock@login brassbox-unlock@work && locked login no &&
         locked work no && grep -q "can be read by its group" "$log" || fail "unit: two at once: $(cat "$log")"
     ! grep -qE "right|other" "$log" || fail "unit: a password in the log"
-    echo "unit: ok"
     ;;
 esac
