@@ -42,8 +42,8 @@ struct Change;
 // What an operation does to the keyring at req.path, and what the replies
 // mean; NO_SUCH_KEYRING sends the request on to the lookup by label.
 struct KeyringAction {
-    void (*send)(Request &req);
-    GnomeKeyringResult (*outcome)(Request &req);
+    void (*send)(Request &req) = nullptr;
+    GnomeKeyringResult (*outcome)(Request &req) = nullptr;
     const Change *change = nullptr; // what send and outcome make of a change
 };
 
