@@ -34,6 +34,10 @@ Message get_property(const std::string &path, const char *interface, const char 
                           property);
 }
 
+Message read_of_keyrings() {
+    return get_property(kServicePath, kServiceInterface, "Collections");
+}
+
 void act_on_name(Request &req) {
     auto path = path_for_name(req.name);
     if (!path)
@@ -57,7 +61,7 @@ void acted(Request &req) {
 
 void read_labels(Request &req, Step then) {
     req.then = then;
-    send(req, get_property(kServicePath, kServiceInterface, "Collections"), on_collections);
+    send(req, read_of_keyrings(), on_collections);
 }
 
 void read_labels_of_paths(Request &req, Step then) {

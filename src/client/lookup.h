@@ -26,5 +26,7 @@ void read_labels_of_paths(Request &req, Step then);
 GnomeKeyringResult labelled_paths(const Request &req, std::vector<std::string> &found);
 // A Properties.Get call.
 Message get_property(const std::string &path, const char *interface, const char *property);
+// The Properties.Get of the service's list of keyrings.
+Message read_of_keyrings();
 
 } // namespace keyring_client

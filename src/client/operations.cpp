@@ -29,10 +29,6 @@ Message read_of_locked(const Request &req) {
     return get_property(req.path, kCollectionInterface, "Locked");
 }
 
-Message read_of_keyrings() {
-    return get_property(kServicePath, kServiceInterface, "Collections");
-}
-
 // A keyring's Locked property as read: NO_SUCH_KEYRING when it is not there.
 GnomeKeyringResult locked_state(const Reply &reply, bool &locked) {
     auto result = reply_result(reply);
@@ -387,7 +383,7 @@ gpointer gnome_keyring_list_keyring_names(GnomeKeyringListCallback callback, gpo
     auto req = keyring_request(nullptr, data, destroy_data);
     req->on_list = callback;
     return start(std::move(req), [](Request &req) {
-        send(req, get_property(kServicePath, kServiceInterface, "Collections"), [](Request &req) {
+        send(req, read_of_keyrings(), [](Request &req) {
             auto result = replies_result(req);
             if (result == GNOME_KEYRING_RESULT_OK)
                 result = read_paths(req.replies[0].value.get(), req.paths);
