@@ -70,13 +70,14 @@ ssh)
     clients_work ssh
     ;;
 ci)
-    # Twice: made on the first run, unlocked on the second.
+    # Twice: made on the first run; unlocked on the second, made the default
+    # again after another keyring, locked by then, was.
     export KEYRING_PASSWORD=pw
     for run in made unlocked; do
         dbus-run-session -- sh "$examples/ci.sh" "$0" "$source" "$build" --ci "$run" || fail "ci: $run"
     done
     ;;
---ci) [ "$(brassbox -g)" = login ] && clients_work "ci-$4" || fail "ci: login not the default" ;;
+--ci) clients_work "ci-$4"; { echo pw | brassbox -c other; brassbox -s other; } 2>/dev/null || true ;;
 lock-all)
     for keyring in a b; do echo pw | brassbox -c $keyring; done 2>/dev/null
     sh "$examples/lock-all.sh" 2>/dev/null

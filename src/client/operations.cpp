@@ -154,11 +154,6 @@ GnomeKeyringResult change_outcome(Request &req) {
     return state.read != GNOME_KEYRING_RESULT_OK ? state.read : kNotDone;
 }
 
-// An answer that carries nothing.
-GnomeKeyringResult empty_answer(sd_bus_message *reply) {
-    return read_empty(reply);
-}
-
 // KWallet and KeePassXC accept any path for an alias, so the alias is read
 // back.
 constexpr Change kSetDefaultChange = {
@@ -166,7 +161,7 @@ constexpr Change kSetDefaultChange = {
         return with_arguments(method_call(kServicePath, kServiceInterface, "SetAlias"), "so",
                               "default", req.path.c_str());
     },
-    empty_answer,
+    read_empty,
     Shows::Default,
 };
 
@@ -196,7 +191,7 @@ constexpr Change kUnlockChange = {
         Message call = method_call(kServicePath, kMasterInterface, "UnlockWithMasterPassword");
         return with_secret(with_arguments(std::move(call), "o", req.path.c_str()), req.secret);
     },
-    empty_answer,
+    read_empty,
     Shows::Open,
 };
 
@@ -335,6 +330,17 @@ template <Step next> void check_new_name(Request &req) {
     });
 }
 
+// An empty name names no keyring; next runs for any other.
+template <Step next> void check_name(Request &req) {
+    if (req.name.empty())
+        return finish(req, GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
+    next(req);
+}
+
+void encrypt_and_act(Request &req) {
+    encrypt_password(req, act_on_name);
+}
+
 void encrypt_and_create(Request &req) {
     encrypt_password(req, send_create);
 }
@@ -440,11 +446,7 @@ gpointer gnome_keyring_unlock(const char *keyring, const char *password,
                               GDestroyNotify destroy_data) {
     auto req = done_request(keyring, &kUnlock, callback, data, destroy_data);
     keep_password(*req, password);
-    return start(std::move(req), [](Request &req) {
-        if (req.name.empty())
-            return finish(req, GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
-        encrypt_password(req, act_on_name);
-    });
+    return start(std::move(req), check_name<encrypt_and_act>);
 }
 
 gpointer gnome_keyring_create(const char *keyring, const char *password,
@@ -459,13 +461,9 @@ gpointer gnome_keyring_create(const char *keyring, const char *password,
 gpointer gnome_keyring_needs_password(const char *keyring, gboolean creating,
                                       GnomeKeyringDoneCallback callback, gpointer data,
                                       GDestroyNotify destroy_data) {
-    auto req = done_request(keyring, &kLookBeforeUnlock, callback, data, destroy_data);
-    if (creating == FALSE) {
-        return start(std::move(req), [](Request &req) {
-            if (req.name.empty())
-                return finish(req, GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
-            act_on_name(req);
-        });
-    }
-    return start(std::move(req), check_new_name<look_for_password_interface>);
+    if (creating != FALSE)
+        return start(done_request(keyring, nullptr, callback, data, destroy_data),
+                     check_new_name<look_for_password_interface>);
+    return start(done_request(keyring, &kLookBeforeUnlock, callback, data, destroy_data),
+                 check_name<act_on_name>);
 }

@@ -286,7 +286,6 @@ TEST_F(Client, AnswersBecomeResultCodes) {
         {"look", "GetAll", "", kNoInterface, kUnsupported, false, "work", true},
         {"look", "GetAll", "", kInvalid, kUnsupported, false, "work", true},
         {"look", "GetAll", "", kNoInterface, GNOME_KEYRING_RESULT_ALREADY_UNLOCKED},
-        {"look", "GetAll", "", kNoInterface, kMissing, false, "nosuch"},
         {"look-create", "GetAll", "", kNoInterface, kUnsupported},
         // Forged: what the service would say, or a failure, from elsewhere.
         {"list", "Get", "(<[" + work + "]>,)", "", kIoError, kForged},
