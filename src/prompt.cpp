@@ -104,8 +104,32 @@ public:
         return true;
     }
     std::string_view view() const { return {bytes_, size_}; }
+    // Drops the last count bytes, wiped.
+    void drop(size_t count) {
+        count = std::min(count, size_);
+        size_ -= count;
+        explicit_bzero(bytes_ + size_, count);
+    }
+    // The last letter: a UTF-8 sequence of up to four bytes, else a byte.
+    void erase_letter() {
+        size_t count = 1;
+        while (count < std::min<size_t>(size_, 4) && is_continuation(bytes_[size_ - count]))
+            count++;
+        drop(count);
+    }
+    // The last word and the blanks behind it, as the terminal erases one.
+    void erase_word() {
+        auto text = view();
+        size_t end = text.find_last_not_of(" \t");
+        size_t start = end == std::string_view::npos ? 0 : text.find_last_of(" \t", end);
+        drop(size_ - (start == std::string_view::npos ? 0 : start + 1));
+    }
 
 private:
+    static bool is_continuation(char byte) {
+        return (static_cast<unsigned char>(byte) & 0xc0) == 0x80;
+    }
+
     char *bytes_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;
@@ -132,16 +156,13 @@ bool wait_for_input(int fd) {
 // Reads up to the first newline (not kept) or the end of input, and not a
 // byte further: what follows is left for whoever reads the input next.
 // From a file that can seek, a chunk is read and the rest handed back;
-// otherwise a byte at a time. False on a read error, a stop signal, or a
-// line too long.
-bool read_line(int fd, Line &line, bool &at_end, bool watched) {
+// otherwise a byte at a time. False on a read error or a line too long.
+bool read_line(int fd, Line &line, bool &at_end) {
     std::array<char, 4096> chunk{};
     const bool seekable = lseek(fd, 0, SEEK_CUR) >= 0;
     const size_t step = seekable ? chunk.size() : 1;
     at_end = false;
     for (;;) {
-        if (watched && !wait_for_input(fd))
-            return false;
         ssize_t got = read(fd, chunk.data(), step);
         if (got < 0 && errno == EINTR)
             continue;
@@ -174,12 +195,62 @@ char *copy_password(const Line &line, bool complete) {
     return copy;
 }
 
-char *read_from(int fd, bool watched = false) {
+char *read_from(int fd) {
     Line line;
     bool at_end = false;
-    bool ok = read_line(fd, line, at_end, watched);
+    bool ok = read_line(fd, line, at_end);
     // End of input with nothing read is no password; an empty line is one.
     return copy_password(line, ok && !(at_end && line.view().empty()));
+}
+
+enum class Typed { More, Entered, Ended, Refused };
+
+// One byte typed, applied to the line as the terminal's own line editing
+// would apply it, with the terminal's own characters. Enter ends the line
+// as a newline or, from a raw terminal, a carriage return.
+Typed edit(Line &line, char typed, const cc_t *keys) {
+    auto is = [&](int key) {
+        return keys[key] != _POSIX_VDISABLE && static_cast<cc_t>(typed) == keys[key];
+    };
+    if (typed == '\n' || typed == '\r' || is(VEOL) || is(VEOL2))
+        return Typed::Entered;
+    if (is(VEOF)) // ends the input on an empty line, as a shell takes it
+        return line.view().empty() ? Typed::Ended : Typed::More;
+    if (is(VERASE))
+        line.erase_letter();
+    else if (is(VKILL))
+        line.drop(line.view().size());
+    else if (is(VWERASE))
+        line.erase_word();
+    else if (!line.append({&typed, 1}))
+        return Typed::Refused;
+    return Typed::More;
+}
+
+// Reads what is typed as it arrives, a byte at a time, and edits the line
+// here. The terminal holds nothing back until Enter, so nothing typed waits
+// in the kernel when the process ends in a way no handler sees (SIGKILL)
+// or stops (SIGSTOP): the shell, reading next, would run it as a command.
+// Null at the end of input, on a read error, a stop signal, or a line too
+// long.
+char *read_typed(int tty, const cc_t *keys) {
+    Line line;
+    for (;;) {
+        if (!wait_for_input(tty))
+            return nullptr;
+        char typed = 0;
+        ssize_t got = read(tty, &typed, 1);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (got <= 0)
+            return nullptr;
+        Typed done = edit(line, typed, keys);
+        explicit_bzero(&typed, 1);
+        if (done == Typed::Entered)
+            return copy_password(line, true);
+        if (done != Typed::More)
+            return nullptr;
+    }
 }
 
 struct Watch {
@@ -254,16 +325,20 @@ char *read_from_terminal(int tty, const char *prompt) {
         if (!watch_signals(watch))
             return nullptr;
         bool quiet = tcgetattr(tty, &tty_before) == 0;
+        // Echo off, the line read as it is typed, and Ctrl-C, Ctrl-\ and
+        // Ctrl-Z signalling even at a raw terminal.
+        struct termios silent = tty_before;
         if (quiet) {
-            struct termios silent = tty_before;
-            silent.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
-            silent.c_lflag |= ICANON | ISIG;
+            silent.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON);
+            silent.c_lflag |= ISIG;
+            silent.c_cc[VMIN] = 1;
+            silent.c_cc[VTIME] = 0;
             quiet_tty = tty;
             echo_off = 1;
             quiet = tcsetattr(tty, TCSAFLUSH, &silent) == 0;
         }
         write_all(tty, prompt);
-        char *password = read_from(tty, true);
+        char *password = read_typed(tty, silent.c_cc);
         write_all(tty, "\n");
         if (quiet)
             tcsetattr(tty, TCSAFLUSH, &tty_before);

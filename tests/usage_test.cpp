@@ -39,6 +39,7 @@ TEST(Messages, ControlCharactersAreEscapedForTerminals) {
               "\\x9b"
               "2J \xe2\\x9b \xff\\x85");
     EXPECT_EQ(utf8("\xe2\x9b\x84 \xe0\x82\x9b"), "\xe2\x9b\x84 \xe0\\x82\\x9b");
+    EXPECT_EQ(utf8("x\xe2\x9b"), "x\xe2\\x9b"); // cut short by the end of the text
     // There, every such byte, also within what UTF-8 reads as a letter.
     EXPECT_EQ(escape_controls("\xc3\x9b"
                               "2J \xc3\xb6\x1b",

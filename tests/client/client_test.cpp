@@ -305,6 +305,7 @@ TEST_F(Client, AnswersBecomeResultCodes) {
                      c.error + (c.forged ? ", forged" : ""));
         service->reset();
         service->add("work", {"work", c.locked, 0, 0, "pw"});
+        service->default_alias = std::string(kPrefix) + "login"; // another's, unless changed
         service->script = [&c](const ServiceCall &call) -> std::optional<ServiceAnswer> {
             if (call.method != c.method)
                 return std::nullopt;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -176,28 +177,36 @@ bool daemon_serves() {
     return owned != FALSE;
 }
 
-Terminal::Terminal(const std::vector<std::string> &args, bool controlling, int ignored) {
+Terminal::Terminal(const std::vector<std::string> &args, TerminalSetup setup) {
     std::vector<char *> argv{const_cast<char *>(BRASSBOX_BIN)};
     for (const auto &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
     int terminal = -1;
-    if (openpty(&master_, &terminal, nullptr, nullptr, nullptr) != 0)
+    termios modes{};
+    if (openpty(&master_, &terminal, nullptr, nullptr, nullptr) != 0 ||
+        tcgetattr(terminal, &modes) != 0)
         return;
+    if (setup.raw) {
+        cfmakeraw(&modes);
+        tcsetattr(terminal, TCSANOW, &modes);
+    }
     pid_ = fork();
     if (pid_ == 0) {
         // Without a controlling terminal, as after setsid(1); or with it.
         setsid();
-        if (controlling)
+        if (setup.controlling)
             ioctl(terminal, TIOCSCTTY, 0);
         for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
             dup2(terminal, fd);
+        if (setup.output_elsewhere)
+            dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
         close(master_);
         close(terminal);
         // As from a login shell: nothing ignored or blocked (GIO ignores
         // SIGPIPE here), but what the test leaves ignored.
         for (int signo = 1; signo < NSIG; signo++)
-            signal(signo, signo == ignored ? SIG_IGN : SIG_DFL);
+            signal(signo, signo == setup.ignored ? SIG_IGN : SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -240,6 +249,12 @@ bool Terminal::echoes() {
     termios settings{};
     tcgetattr(master_, &settings);
     return (settings.c_lflag & ECHO) != 0;
+}
+
+bool Terminal::raw() {
+    termios settings{};
+    tcgetattr(master_, &settings);
+    return (settings.c_lflag & (ECHO | ICANON | ISIG)) == 0;
 }
 
 void Terminal::echo_on() {

@@ -39,14 +39,19 @@ bool exists(const std::string &path);
 pid_t daemon_pid();
 // Whether a keyring daemon serves the bus now.
 bool daemon_serves();
+struct TerminalSetup {
+    bool controlling = true;       // else in a session of its own (setsid)
+    int ignored = 0;               // a signal left ignored, as nohup leaves SIGHUP
+    bool raw = false;              // as after stty raw
+    bool output_elsewhere = false; // standard output not the terminal
+};
+
 // brassbox with a pseudo-terminal as its controlling terminal, or in a
-// session of its own with the terminal only as its standard streams; the
-// signal `ignored` left ignored, as nohup leaves SIGHUP. The terminal stays
-// open after brassbox ends, as under a shell.
+// session of its own with the terminal only as its standard streams. The
+// terminal stays open after brassbox ends, as under a shell.
 class Terminal {
 public:
-    explicit Terminal(const std::vector<std::string> &args, bool controlling = true,
-                      int ignored = 0);
+    explicit Terminal(const std::vector<std::string> &args, TerminalSetup setup = {});
     ~Terminal();
     Terminal(const Terminal &) = delete;
     Terminal &operator=(const Terminal &) = delete;
@@ -55,6 +60,7 @@ public:
     std::string read_until(const std::string &until);
     void type(const std::string &text);
     bool echoes();
+    bool raw();     // no echo, no line editing, no signals from keys
     void echo_on(); // as a shell does when the program stops
     // What the next reader gets of the terminal's input, typed but never
     // entered included, as a shell reading it raw sees it.

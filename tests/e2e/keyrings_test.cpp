@@ -118,7 +118,9 @@ TEST(Keyrings, ControlCharactersReachATerminalEscaped) {
                  {{"-g"}, std::string(shown) + "\r\n"},
                  {{"-l", name}, "Locked '" + std::string(shown) + "' keyring.\r\n"},
                  {{"-u", name}, "Enter password for '" + std::string(shown) + "' keyring: "}}) {
-            Terminal tty(args);
+            // A confirmation is escaped for the error stream, whatever
+            // standard output is.
+            Terminal tty(args, {.output_elsewhere = args[0] == "-l"});
             auto seen = tty.read_until(expected);
             EXPECT_NE(seen.find(expected), std::string::npos) << locale << ": " << seen;
             EXPECT_EQ(seen.find_first_of(obeyed), std::string::npos) << locale << ": " << seen;

@@ -61,7 +61,7 @@ TEST(Prompt, AsksOnTheTerminalWithoutEcho) {
 // Without a controlling terminal (setsid), typed at a terminal all the
 // same: not shown either, and shown again whatever ends the wait.
 TEST(Prompt, ATerminalOnStandardInputKeepsThePasswordHidden) {
-    Terminal tty({"-c", "work"}, false);
+    Terminal tty({"-c", "work"}, {.controlling = false});
     EXPECT_EQ(tty.read_until(kPrompt), kPrompt);
     EXPECT_TRUE(eventually([&] { return !tty.echoes(); }));
     tty.type("hunter2\n");
@@ -71,7 +71,7 @@ TEST(Prompt, ATerminalOnStandardInputKeepsThePasswordHidden) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << shown;
     EXPECT_TRUE(tty.echoes());
 
-    Terminal ended({"-c", "work2"}, false);
+    Terminal ended({"-c", "work2"}, {.controlling = false});
     ended.read_until("'work2' keyring: ");
     ASSERT_TRUE(eventually([&] { return !ended.echoes(); }));
     type_unentered(ended, "hunter2");
@@ -102,17 +102,64 @@ TEST(Prompt, SignalsAtThePromptLeaveEchoOn) {
         EXPECT_TRUE(tty.echoes()) << strsignal(signo);
         EXPECT_EQ(tty.pending_input(), "") << strsignal(signo);
     }
-    // A signal left ignored (nohup: SIGHUP) stays ignored there.
+    // No handler sees these: what was typed must be out of the terminal's
+    // hands already.
+    for (int signo : {SIGKILL, SIGSTOP}) {
+        Terminal tty({"-c", "work"});
+        tty.read_until(kPrompt);
+        ASSERT_TRUE(eventually([&] { return !tty.echoes(); }));
+        type_unentered(tty, "hunter2");
+        kill(tty.pid(), signo);
+        EXPECT_EQ(tty.pending_input(), "") << strsignal(signo);
+    }
+    // A signal left ignored (nohup: SIGHUP) stays ignored there, and one
+    // that does nothing by default (the window resized) does nothing.
     brassbox({"-c", "work", "-p", "pw"});
     brassbox({"-l", "work"});
-    Terminal tty({"-u", "work"}, true, SIGHUP);
+    Terminal tty({"-u", "work"}, {.ignored = SIGHUP});
     tty.read_until(kPrompt);
     ASSERT_TRUE(eventually([&] { return !tty.echoes(); }));
     kill(tty.pid(), SIGHUP);
-    type_unentered(tty, "pw\n");
+    kill(tty.pid(), SIGWINCH);
+    type_unentered(tty, "p");
+    EXPECT_FALSE(tty.echoes());
+    type_unentered(tty, "w\n");
     EXPECT_NE(tty.read_until("keyring.").find("Unlocked 'work' keyring."), std::string::npos);
     int status = tty.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+}
+
+// The line is edited with the terminal's own keys: erase takes a whole
+// letter, kill the line, word erase a word; end of file on an empty line
+// ends the input. A raw terminal (stty raw) ends the line with a carriage
+// return and signals nothing unless the prompt asks, and is raw again
+// afterwards.
+TEST(Prompt, EditsTheLineAndEndsItAtARawTerminal) {
+    Terminal tty({"-c", "work"}, {.raw = true});
+    tty.read_until(kPrompt);
+    ASSERT_TRUE(eventually([&] { return !tty.raw(); }));
+    tty.type("zz\x15"
+             "abX\x7f\xc3\xa9\x7f"
+             "c word\x17\x7f\r");
+    EXPECT_NE(tty.read_until("keyring.").find("Created 'work' keyring."), std::string::npos);
+    int status = tty.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_TRUE(tty.raw());
+
+    brassbox({"-l", "work"});
+    for (const auto &[key, signo] : {std::pair{"\x03", SIGINT}, std::pair{"\x04", 0}}) {
+        Terminal ended({"-u", "work"}, {.raw = true});
+        ended.read_until(kPrompt);
+        ASSERT_TRUE(eventually([&] { return !ended.raw(); }));
+        ended.type(key);
+        status = ended.wait();
+        EXPECT_EQ(signo != 0 ? WIFSIGNALED(status) && WTERMSIG(status) == signo
+                             : WIFEXITED(status) && WEXITSTATUS(status) == 0,
+                  true)
+            << status;
+        EXPECT_TRUE(ended.raw());
+    }
+    EXPECT_EQ(brassbox({"-u", "work", "-p", "abc"}).status, 1);
 }
 
 // A stop no handler sees (kill -STOP, a debugger) gives the terminal back
