@@ -121,7 +121,7 @@ public:
     void erase_word() {
         auto text = view();
         size_t end = text.find_last_not_of(" \t");
-        size_t start = end == std::string_view::npos ? 0 : text.find_last_of(" \t", end);
+        size_t start = end == std::string_view::npos ? end : text.find_last_of(" \t", end);
         drop(size_ - (start == std::string_view::npos ? 0 : start + 1));
     }
 
