@@ -3,10 +3,9 @@
 #include "replies.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
-#include <glib.h>
 #include <optional>
-#include <poll.h>
 #include <string>
 #include <string_view>
 
@@ -14,10 +13,6 @@ namespace keyring_client {
 namespace {
 
 constexpr const char *kBusName = "org.freedesktop.DBus";
-
-// Messages handled in one turn of the main loop: a peer flooding us with
-// them must not keep the request's time limit from its turn.
-constexpr int kMessagesPerTurn = 64;
 
 sd_bus *connection = nullptr;
 // The unique name of the service's owner, once found.
@@ -27,76 +22,12 @@ std::optional<bool> service_found;
 // Of the time limit, what stretches of waiting have used up.
 uint64_t spent_usec = 0;
 
-// The connection as a source of the main context: its socket, the events
-// sd-bus waits for, and its next time-out.
-struct BusSource {
-    GSource source;
-    GPollFD poll;
-};
-
-// Milliseconds until sd-bus must run again, or -1 for no time-out; 0 also
-// when messages already read wait to be handled.
-gint next_timeout() {
-    uint64_t until = 0;
-    if (sd_bus_get_timeout(connection, &until) < 0 || until == UINT64_MAX)
-        return -1;
-    uint64_t now = now_usec();
-    return until <= now
-               ? 0
-               : static_cast<gint>(std::min<uint64_t>((until - now + 999) / 1000, G_MAXINT));
-}
-
-gboolean prepare(GSource *source, gint *timeout) {
-    auto &bus_source = *reinterpret_cast<BusSource *>(source);
-    int events = sd_bus_get_events(connection);
-    if (events < 0) {
-        // A closed connection has nothing more to say; poll() skips the
-        // negative descriptor rather than report it invalid for ever.
-        bus_source.poll.fd = -1;
-        *timeout = -1;
-        return FALSE;
-    }
-    bus_source.poll.events = static_cast<gushort>(((events & POLLIN) != 0 ? G_IO_IN : 0) |
-                                                  ((events & POLLOUT) != 0 ? G_IO_OUT : 0));
-    *timeout = next_timeout();
-    return *timeout == 0;
-}
-
-gboolean check(GSource *source) {
-    const auto &bus_source = *reinterpret_cast<BusSource *>(source);
-    return bus_source.poll.fd >= 0 && (bus_source.poll.revents != 0 || next_timeout() == 0);
-}
-
-gboolean dispatch(GSource * /*source*/, GSourceFunc /*callback*/, gpointer /*data*/) {
-    for (int i = 0; i < kMessagesPerTurn && sd_bus_process(connection, nullptr) > 0; i++) {
-    }
-    return G_SOURCE_CONTINUE;
-}
-
-GSourceFuncs bus_source_funcs = {prepare, check, dispatch, nullptr, nullptr, nullptr};
-
-void attach_to_main_context() {
-    GSource *source = g_source_new(&bus_source_funcs, sizeof(BusSource));
-    auto &bus_source = *reinterpret_cast<BusSource *>(source);
-    bus_source.poll.fd = sd_bus_get_fd(connection);
-    g_source_add_poll(source, &bus_source.poll);
-    g_source_set_name(source, "session bus");
-    g_source_attach(source, nullptr);
-    g_source_unref(source); // the context keeps it for the process
-}
-
 bool open_bus() {
-    if (sd_bus_open_user(&connection) < 0) {
+    if (int error = sd_bus_open_user(&connection); error < 0) {
+        log_failure("opening the session bus", error);
         connection = nullptr;
         return false;
     }
-    // The main loop polls one descriptor; a connection that reads and
-    // writes on two (possible with unixexec:) could never be answered.
-    if (sd_bus_get_fd(connection) < 0) {
-        connection = sd_bus_flush_close_unref(connection);
-        return false;
-    }
-    attach_to_main_context();
     return true;
 }
 
@@ -112,8 +43,12 @@ bool sent_by(sd_bus_message *message, std::string_view name) {
 Message call_to(const char *destination, const char *path, const char *interface,
                 const char *method) {
     sd_bus_message *call = nullptr;
-    if (sd_bus_message_new_method_call(connection, &call, destination, path, interface, method) < 0)
+    int error =
+        sd_bus_message_new_method_call(connection, &call, destination, path, interface, method);
+    if (error < 0) {
+        log_failure(method, error);
         return nullptr;
+    }
     return Message(call);
 }
 
@@ -129,9 +64,8 @@ int on_answer(sd_bus_message *reply, void *data, sd_bus_error * /*error*/) {
     return 0;
 }
 
-// Sends one call and drives the connection, outside any main loop, until
-// its answer comes: null when the connection fails or the deadline passes
-// first. However busy the connection, the deadline is looked at.
+// Sends one call and waits for its answer: null when the connection fails
+// or the deadline passes first.
 Message ask(Message call, uint64_t deadline) {
     Answer answer;
     sd_bus_slot *slot = nullptr;
@@ -140,11 +74,7 @@ Message ask(Message call, uint64_t deadline) {
                                              2 * kTimeLimitUsec) < 0)
         return nullptr;
     Slot pending(slot);
-    for (uint64_t now = now_usec(); !answer.given && now < deadline; now = now_usec()) {
-        int processed = sd_bus_process(connection, nullptr);
-        if (processed < 0 || (processed == 0 && sd_bus_wait(connection, deadline - now) < 0))
-            break;
-    }
+    wait_for(deadline, [&answer] { return answer.given; });
     return std::move(answer.reply);
 }
 
@@ -216,6 +146,27 @@ uint64_t Waiting::left() const {
 
 sd_bus *bus() {
     return connection;
+}
+
+bool wait_for(uint64_t deadline, const std::function<bool()> &done) {
+    for (uint64_t now = now_usec(); !done(); now = now_usec()) {
+        if (now >= deadline) {
+            g_debug("no answer within the time limit");
+            return false;
+        }
+        int error = sd_bus_process(connection, nullptr);
+        if (error == 0)
+            error = sd_bus_wait(connection, deadline - now);
+        if (error < 0 && error != -EINTR) {
+            log_failure("the bus connection", error);
+            return false;
+        }
+    }
+    return true;
+}
+
+void log_failure(const char *what, int error) {
+    g_debug("%s: %s", what, g_strerror(-error));
 }
 
 bool find_service(uint64_t deadline) {

@@ -1,12 +1,13 @@
 // The one connection of the process to the session bus, and whom it talks
 // to: the keyring service's owner, found once and then the only peer whose
 // answers count. Any client of the bus can send us a reply to any call, so
-// every answer is checked for its sender. The default main context drives
-// the connection once it is open, so replies reach their handlers from a
-// running main loop; finding the service drives it directly.
+// every answer is checked for its sender. Whoever waits for an answer
+// drives the connection, within the deadline of the wait.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <glib.h>
 #include <memory>
 #include <string>
 #include <systemd/sd-bus.h>
@@ -62,6 +63,14 @@ private:
 // The connection; null until a connection was opened.
 sd_bus *bus();
 
+// Drives the connection until done() holds: false when the connection
+// fails or the deadline passes first. However busy the connection, the
+// deadline is looked at.
+bool wait_for(uint64_t deadline, const std::function<bool()> &done);
+
+// For G_MESSAGES_DEBUG=brassbox: what failed, and the errno sd-bus gave.
+void log_failure(const char *what, int error);
+
 // Finds the keyring service, once per process, by the deadline: opens the
 // session bus where GLib would find it (DBUS_SESSION_BUS_ADDRESS, else
 // $XDG_RUNTIME_DIR/bus), asks the bus who owns the service's name, and
@@ -84,8 +93,12 @@ bool from_service(sd_bus_message *reply);
 // The call with these arguments added, as sd_bus_message_append() takes
 // them; null when the call is null or they do not fit its types.
 template <typename... Args> Message with_arguments(Message call, const char *types, Args... args) {
-    if (call == nullptr || sd_bus_message_append(call.get(), types, args...) < 0)
+    if (call == nullptr)
         return nullptr;
+    if (int error = sd_bus_message_append(call.get(), types, args...); error < 0) {
+        log_failure("adding a call's arguments", error);
+        return nullptr;
+    }
     return call;
 }
 

@@ -5,28 +5,28 @@
 
 #include "request.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace keyring_client {
 
-// The first step of every operation on a named keyring: req.action acts
-// on the name's own path; acted() then looks at the outcome.
-void act_on_name(Request &req);
-// Finishes with the action's outcome, unless the keyring was not found at
-// the name's path: then the lookup by label follows, once.
-void acted(Request &req);
-// Reads every keyring's path into req.paths and, into req.replies, every
-// keyring's label; then runs then.
-void read_labels(Request &req, Step then);
-// The same for the paths already in req.paths.
-void read_labels_of_paths(Request &req, Step then);
-// The paths whose label, in the replies of read_labels, is the name. A
-// keyring that vanished since the paths were read is passed over.
-GnomeKeyringResult labelled_paths(const Request &req, std::vector<std::string> &found);
-// A Properties.Get call.
-Message get_property(const std::string &path, const char *interface, const char *property);
-// The Properties.Get of the service's list of keyrings.
-Message read_of_keyrings();
+// What is done to the keyring at a path: NO_SUCH_KEYRING when none is there.
+using KeyringAction = std::function<GnomeKeyringResult(const std::string &path)>;
+
+// Acts on the keyring at the name's own path; when none is there, on the
+// one keyring whose label is the name.
+GnomeKeyringResult act_on_name(Request &req, const KeyringAction &act);
+
+// The service's keyrings, as the request's name finds them.
+struct Labelled {
+    std::vector<std::string> paths; // every keyring's
+    std::vector<std::string> found; // those whose label is the name
+};
+// Reads the list of keyrings, then each one's label.
+GnomeKeyringResult read_labels(Request &req, Labelled &keyrings);
+// Reads the labels of these keyrings; one that vanished since they were
+// listed is passed over.
+GnomeKeyringResult read_labels_of(Request &req, std::vector<std::string> paths, Labelled &keyrings);
 
 } // namespace keyring_client

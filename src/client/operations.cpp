@@ -1,4 +1,6 @@
-// The keyring operations of gnome-keyring.h, as Secret Service calls.
+// The keyring operations of gnome-keyring.h, as Secret Service calls. Each
+// reads top to bottom: find the keyring, open the session a password
+// travels in, send the change with the reads that confirm it, judge.
 #include "gnome-keyring.h"
 #include "lookup.h"
 #include "names.h"
@@ -9,6 +11,15 @@
 
 namespace keyring_client {
 namespace {
+
+// The service accepted a change that its state does not show: it would
+// not carry it out (gnome-keyring never locks its in-memory "session"), or
+// another client undid it at once.
+constexpr GnomeKeyringResult kNotDone = GNOME_KEYRING_RESULT_DENIED;
+
+Message service_call(const char *method) {
+    return method_call(kServicePath, kServiceInterface, method);
+}
 
 // The call with a Secret struct added: the session, the IV, the
 // ciphertext, its content type.
@@ -25,35 +36,40 @@ Message with_secret(Message call, const EncryptedSecret &secret) {
     return call;
 }
 
-Message read_of_locked(const Request &req) {
-    return get_property(req.path, kCollectionInterface, "Locked");
+// A keyring's Locked property, which also tells whether it is there.
+void add_read_of_locked(Batch &batch, const std::string &path, bool &locked,
+                        GnomeKeyringResult &outcome) {
+    batch.add(
+        get_property(path, kCollectionInterface, "Locked"),
+        [&locked](sd_bus_message *reply) { return read_locked(reply, locked); }, &outcome);
 }
 
-// A keyring's Locked property as read: NO_SUCH_KEYRING when it is not there.
-GnomeKeyringResult locked_state(const Reply &reply, bool &locked) {
-    auto result = reply_result(reply);
-    return result != GNOME_KEYRING_RESULT_OK ? result : read_locked(reply.value.get(), locked);
+// Whether the service takes passwords: gnome-keyring's own interface, which
+// KWallet and KeePassXC lack. Asking for its properties tells; GDBus calls
+// an interface the object lacks invalid arguments, Qt an unknown interface.
+void add_ask_for_password_interface(Batch &batch, GnomeKeyringResult &outcome) {
+    batch.add(with_arguments(method_call(kServicePath, kPropertiesInterface, "GetAll"), "s",
+                             kMasterInterface),
+              read_properties, &outcome);
 }
 
-} // namespace
+GnomeKeyringResult password_interface(GnomeKeyringResult outcome) {
+    return outcome == GNOME_KEYRING_RESULT_BAD_ARGUMENTS ? GNOME_KEYRING_RESULT_NOT_SUPPORTED
+                                                         : outcome;
+}
+
+GnomeKeyringResult first_failure(std::initializer_list<GnomeKeyringResult> results) {
+    auto failed = std::ranges::find_if(
+        results, [](auto result) { return result != GNOME_KEYRING_RESULT_OK; });
+    return failed != results.end() ? *failed : GNOME_KEYRING_RESULT_OK;
+}
+
+bool lists(const std::vector<std::string> &paths, const std::string &path) {
+    return std::ranges::find(paths, path) != paths.end();
+}
 
 // What a change must leave in the keyring's state.
 enum class Shows { Locked, Open, Default, Gone };
-
-// A change to the keyring at req.path: its one call, what the call's own
-// answer means, and what the keyring's state must show once it is done.
-struct Change {
-    Message (*call)(const Request &req);
-    GnomeKeyringResult (*answered)(sd_bus_message *reply);
-    Shows shows;
-};
-
-namespace {
-
-// The service accepted a change that its state does not show: it would
-// not carry it out (gnome-keyring never locks its in-memory "session"), or
-// another client undid it at once.
-constexpr GnomeKeyringResult kNotDone = GNOME_KEYRING_RESULT_DENIED;
 
 // One rule for every change: it is done only when the keyring's state,
 // read right behind it, shows it done, whatever the service answered;
@@ -63,7 +79,8 @@ constexpr GnomeKeyringResult kNotDone = GNOME_KEYRING_RESULT_DENIED;
 // also tells whether it is there; behind a set-default, the default alias;
 // for a delete, the keyring's Locked before and the service's list of
 // keyrings after (KWallet drops a deleted wallet from the list at once,
-// its object a moment later).
+// its object a moment later). NO_SUCH_KEYRING when the keyring is not
+// there before a delete, or after any other change.
 //
 // The bus hands the service one connection's calls in the order sent, and
 // gnome-keyring, KWallet and KeePassXC answer each having carried it out:
@@ -74,280 +91,157 @@ constexpr GnomeKeyringResult kNotDone = GNOME_KEYRING_RESULT_DENIED;
 // a set-default, and a delete needs the keyring there before and unlisted
 // after, which no order of those two reads shows falsely. So a service out
 // of order can fail a change that was done, never confirm one that was not.
-void send_change(Request &req) {
-    const Change &change = *req.action->change;
-    const bool deleting = change.shows == Shows::Gone;
-    std::vector<Message> calls;
-    if (deleting)
-        calls.push_back(read_of_locked(req));
-    calls.push_back(change.call(req));
-    if (change.shows == Shows::Default)
-        calls.push_back(with_arguments(method_call(kServicePath, kServiceInterface, "ReadAlias"),
-                                       "s", "default"));
-    calls.push_back(deleting ? read_of_keyrings() : read_of_locked(req));
-    send(req, std::move(calls), acted);
-}
-
-// The keyring's state as read behind a change.
-struct State {
-    GnomeKeyringResult read = GNOME_KEYRING_RESULT_OK; // the first read that failed
-    bool missing = false;                              // unlisted after
+GnomeKeyringResult change(Request &req, const std::string &path, Message call, Reader read_answer,
+                          Shows shows) {
+    const bool deleting = shows == Shows::Gone;
+    auto before = GNOME_KEYRING_RESULT_OK, answered = before, alias_read = before, after = before;
     bool locked = false;
     std::optional<std::string> alias;
-};
+    std::vector<std::string> listed;
+    Batch batch;
+    if (deleting)
+        add_read_of_locked(batch, path, locked, before);
+    batch.add(std::move(call), std::move(read_answer), &answered);
+    if (shows == Shows::Default)
+        batch.add(
+            with_arguments(service_call("ReadAlias"), "s", "default"),
+            [&alias](sd_bus_message *reply) { return read_alias(reply, alias); }, &alias_read);
+    if (deleting)
+        batch.add(
+            read_of_keyrings(),
+            [&listed](sd_bus_message *reply) { return read_paths(reply, listed); }, &after);
+    else
+        add_read_of_locked(batch, path, locked, after);
+    batch.exchange(req.waiting);
+    if (!batch.complete())
+        return GNOME_KEYRING_RESULT_IO_ERROR;
+    if (before == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING ||
+        (!deleting && after == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING))
+        return GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
 
-bool shows(Shows wanted, const State &state, const std::string &path) {
-    switch (wanted) {
-    case Shows::Locked:
-        return state.locked;
-    case Shows::Open:
-        return !state.locked;
-    case Shows::Default:
-        return state.alias == path;
-    case Shows::Gone:
-        return state.missing;
-    }
-    return false;
-}
-
-GnomeKeyringResult change_outcome(Request &req) {
-    const Change &change = *req.action->change;
-    const bool deleting = change.shows == Shows::Gone;
-    auto reply = req.replies.begin();
-    State state;
-    // Not there before a delete, or after any other change: looked for by
-    // its label next.
-    if (deleting) {
-        bool locked = false;
-        state.read = locked_state(*reply++, locked);
-        if (state.read == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING)
-            return state.read;
-    }
-    auto answered = reply_result(*reply);
-    if (answered == GNOME_KEYRING_RESULT_OK)
-        answered = change.answered(reply->value.get());
-    ++reply;
-    if (change.shows == Shows::Default) {
-        state.read = reply_result(*reply);
-        if (state.read == GNOME_KEYRING_RESULT_OK)
-            state.read = read_alias(reply->value.get(), state.alias);
-        ++reply;
-    }
-    GnomeKeyringResult after = GNOME_KEYRING_RESULT_OK;
-    if (deleting) {
-        std::vector<std::string> listed;
-        after = reply_result(*reply);
-        if (after == GNOME_KEYRING_RESULT_OK)
-            after = read_paths(reply->value.get(), listed);
-        state.missing = std::ranges::find(listed, req.path) == listed.end();
-    } else {
-        after = locked_state(*reply, state.locked);
-        if (after == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING)
-            return after;
-    }
-    if (state.read == GNOME_KEYRING_RESULT_OK)
-        state.read = after;
-    if (state.read == GNOME_KEYRING_RESULT_OK && shows(change.shows, state, req.path))
+    auto read = first_failure({before, alias_read, after});
+    bool shown = (shows == Shows::Locked && locked) || (shows == Shows::Open && !locked) ||
+                 (shows == Shows::Default && alias == path) ||
+                 (shows == Shows::Gone && !lists(listed, path));
+    if (read == GNOME_KEYRING_RESULT_OK && shown)
         return GNOME_KEYRING_RESULT_OK;
     if (answered != GNOME_KEYRING_RESULT_OK)
         return answered;
-    return state.read != GNOME_KEYRING_RESULT_OK ? state.read : kNotDone;
+    return read != GNOME_KEYRING_RESULT_OK ? read : kNotDone;
 }
 
-// KWallet and KeePassXC accept any path for an alias, so the alias is read
-// back.
-constexpr Change kSetDefaultChange = {
-    [](const Request &req) {
-        return with_arguments(method_call(kServicePath, kServiceInterface, "SetAlias"), "so",
-                              "default", req.path.c_str());
-    },
-    read_empty,
-    Shows::Default,
-};
-
-// A second Lock of a KWallet wallet is refused as invalid, yet it is
-// locked: a success.
-constexpr Change kLockChange = {
-    [](const Request &req) {
-        return with_arguments(method_call(kServicePath, kServiceInterface, "Lock"), "ao", 1,
-                              req.path.c_str());
-    },
-    read_lock,
-    Shows::Locked,
-};
-
-constexpr Change kDeleteChange = {
-    [](const Request &req) {
-        return method_call(req.path.c_str(), kCollectionInterface, "Delete");
-    },
-    read_prompt,
-    Shows::Gone,
-};
-
-// A keyring open afterwards is unlocked, whatever the service said: KWallet
-// and KeePassXC lack the call, and an open keyring needs none.
-constexpr Change kUnlockChange = {
-    [](const Request &req) {
-        Message call = method_call(kServicePath, kMasterInterface, "UnlockWithMasterPassword");
-        return with_secret(with_arguments(std::move(call), "o", req.path.c_str()), req.secret);
-    },
-    read_empty,
-    Shows::Open,
-};
-
-constexpr KeyringAction kSetDefault = {send_change, change_outcome, &kSetDefaultChange};
-constexpr KeyringAction kLock = {send_change, change_outcome, &kLockChange};
-constexpr KeyringAction kDelete = {send_change, change_outcome, &kDeleteChange};
-constexpr KeyringAction kUnlock = {send_change, change_outcome, &kUnlockChange};
-
-constexpr KeyringAction kGetInfo = {
-    [](Request &req) {
-        // Three small reads sent together cost one round trip; GetAll
-        // would also carry the path of every item in the keyring.
-        std::vector<Message> calls;
-        for (const char *property : {"Locked", "Created", "Modified"})
-            calls.push_back(get_property(req.path, kCollectionInterface, property));
-        send(req, std::move(calls), acted);
-    },
-    [](Request &req) {
-        auto result = replies_result(req);
-        if (result != GNOME_KEYRING_RESULT_OK)
-            return result;
-        return read_info(req.replies[0].value.get(), req.replies[1].value.get(),
-                         req.replies[2].value.get(), req.info);
-    },
-};
-
-// Whether the service takes passwords: gnome-keyring's own interface, which
-// KWallet and KeePassXC lack. Asking for its properties tells; GDBus calls
-// an interface the object lacks invalid arguments, Qt an unknown interface.
-Message ask_for_password_interface() {
-    return with_arguments(method_call(kServicePath, kPropertiesInterface, "GetAll"), "s",
-                          kMasterInterface);
+// A label must be UTF-8, and the daemon would call a nameless keyring
+// "unnamed": neither can be created under the name asked for. Nor does
+// the daemon refuse a name in use (it makes "work_1" for a second "work"),
+// so the library refuses it by the same lookup as the other operations.
+GnomeKeyringResult check_new_name(Request &req, Labelled &keyrings) {
+    if (req.name.empty() || !g_utf8_validate(req.name.c_str(), -1, nullptr))
+        return GNOME_KEYRING_RESULT_BAD_ARGUMENTS;
+    auto result = read_labels(req, keyrings);
+    if (result == GNOME_KEYRING_RESULT_OK &&
+        keyring_for_name(req.name, keyrings.paths, keyrings.found))
+        result = GNOME_KEYRING_RESULT_ALREADY_EXISTS;
+    return result;
 }
-
-GnomeKeyringResult password_interface(const Reply &reply) {
-    auto result = reply_result(reply);
-    if (result == GNOME_KEYRING_RESULT_BAD_ARGUMENTS)
-        return GNOME_KEYRING_RESULT_NOT_SUPPORTED;
-    return result != GNOME_KEYRING_RESULT_OK ? result : read_properties(reply.value.get());
-}
-
-// Before an unlock: the keyring's lock state, and whether the service takes
-// passwords at all.
-constexpr KeyringAction kLookBeforeUnlock = {
-    [](Request &req) {
-        std::vector<Message> calls;
-        calls.push_back(read_of_locked(req));
-        calls.push_back(ask_for_password_interface());
-        send(req, std::move(calls), acted);
-    },
-    [](Request &req) {
-        bool locked = false;
-        auto result = locked_state(req.replies[0], locked);
-        if (result != GNOME_KEYRING_RESULT_OK)
-            return result;
-        return locked ? password_interface(req.replies[1]) : GNOME_KEYRING_RESULT_ALREADY_UNLOCKED;
-    },
-};
 
 // Racers for one name may all have passed the check for it before any of
 // them created its keyring. So each looks again once its own exists: the
 // keyring the name finds stays, and every other racer takes back the one
 // it made. All compute the same winner, and the daemon never gives a later
 // keyring an earlier place, so exactly one says it created the keyring.
-void settle_create(Request &req) {
-    std::vector<std::string> found;
-    auto result = labelled_paths(req, found);
-    if (result != GNOME_KEYRING_RESULT_OK)
-        return finish(req, result);
-    auto winner = keyring_for_name(req.name, req.paths, found);
-    if (!winner || *winner == req.path)
-        return finish(req, GNOME_KEYRING_RESULT_OK);
-    send(req, method_call(req.path.c_str(), kCollectionInterface, "Delete"), [](Request &req) {
-        // Failing to take it back changes nothing: the name is another's.
-        replies_result(req);
-        finish(req, GNOME_KEYRING_RESULT_ALREADY_EXISTS);
-    });
-}
-
-// The keyring made is one the service lists, read right behind the call,
-// and one that was not there before.
-void on_created(Request &req) {
-    auto result = replies_result(req);
-    if (result == GNOME_KEYRING_RESULT_OK)
-        result = read_created(req.replies[0].value.get(), req.path);
-    std::vector<std::string> listed;
-    if (result == GNOME_KEYRING_RESULT_OK)
-        result = read_paths(req.replies[1].value.get(), listed);
-    auto lists = [&req](const std::vector<std::string> &paths) {
-        return std::ranges::find(paths, req.path) != paths.end();
-    };
-    if (result == GNOME_KEYRING_RESULT_OK && (lists(req.paths) || !lists(listed)))
-        result = GNOME_KEYRING_RESULT_IO_ERROR;
-    if (result != GNOME_KEYRING_RESULT_OK)
-        return finish(req, result);
+GnomeKeyringResult settle_create(Request &req, const std::string &made,
+                                 std::vector<std::string> listed) {
     // A keyring at the name's own path is the one the name finds, for
     // every racer alike: no other keyring need be looked at.
-    if (req.path == path_for_name(req.name))
-        return finish(req, GNOME_KEYRING_RESULT_OK);
-    req.paths = std::move(listed);
-    read_labels_of_paths(req, settle_create);
+    if (made == path_for_name(req.name))
+        return GNOME_KEYRING_RESULT_OK;
+    Labelled keyrings;
+    auto result = read_labels_of(req, std::move(listed), keyrings);
+    if (result != GNOME_KEYRING_RESULT_OK)
+        return result;
+    auto winner = keyring_for_name(req.name, keyrings.paths, keyrings.found);
+    if (!winner || *winner == made)
+        return GNOME_KEYRING_RESULT_OK;
+    // Failing to take it back changes nothing: the name is another's.
+    Batch batch;
+    batch.add(method_call(made.c_str(), kCollectionInterface, "Delete"));
+    batch.exchange(req.waiting);
+    return batch.complete() ? GNOME_KEYRING_RESULT_ALREADY_EXISTS : GNOME_KEYRING_RESULT_IO_ERROR;
 }
 
-void send_create(Request &req) {
-    Message call = method_call(kServicePath, kMasterInterface, "CreateWithMasterPassword");
-    call = with_arguments(std::move(call), "a{sv}", 1, "org.freedesktop.Secret.Collection.Label",
-                          "s", req.name.c_str());
-    std::vector<Message> calls;
-    calls.push_back(with_secret(std::move(call), req.secret));
-    calls.push_back(read_of_keyrings());
-    send(req, std::move(calls), on_created);
+GnomeKeyringResult create(Request &req) {
+    Labelled before;
+    EncryptedSecret secret;
+    auto result = check_new_name(req, before);
+    if (result == GNOME_KEYRING_RESULT_OK)
+        result = encrypt_password(req, secret);
+    if (result != GNOME_KEYRING_RESULT_OK)
+        return result;
+    // The keyring made is one the service lists, read right behind the
+    // call, and one that was not there before.
+    Message call = with_arguments(
+        method_call(kServicePath, kMasterInterface, "CreateWithMasterPassword"), "a{sv}", 1,
+        "org.freedesktop.Secret.Collection.Label", "s", req.name.c_str());
+    std::string made;
+    std::vector<std::string> listed;
+    Batch batch;
+    batch.add(with_secret(std::move(call), secret),
+              [&made](sd_bus_message *reply) { return read_created(reply, made); });
+    batch.add(read_of_keyrings(),
+              [&listed](sd_bus_message *reply) { return read_paths(reply, listed); });
+    result = batch.exchange(req.waiting);
+    if (result == GNOME_KEYRING_RESULT_OK && (lists(before.paths, made) || !lists(listed, made)))
+        result = GNOME_KEYRING_RESULT_IO_ERROR;
+    return result != GNOME_KEYRING_RESULT_OK ? result : settle_create(req, made, std::move(listed));
 }
 
-// The daemon does not refuse a name in use (it makes "work_1" for a
-// second "work"), so the library refuses it by the same lookup as the
-// other operations.
-GnomeKeyringResult name_in_use(const Request &req) {
-    std::vector<std::string> found;
-    auto result = labelled_paths(req, found);
-    if (result == GNOME_KEYRING_RESULT_OK && keyring_for_name(req.name, req.paths, found))
-        result = GNOME_KEYRING_RESULT_ALREADY_EXISTS;
-    return result;
-}
-
-// A label must be UTF-8, and the daemon would call a nameless keyring
-// "unnamed": neither can be created under the name asked for. A name that
-// can is looked up; next runs when it finds no keyring.
-template <Step next> void check_new_name(Request &req) {
-    if (req.name.empty() || !g_utf8_validate(req.name.c_str(), -1, nullptr))
-        return finish(req, GNOME_KEYRING_RESULT_BAD_ARGUMENTS);
-    read_labels(req, [](Request &req) {
-        auto result = name_in_use(req);
-        if (result != GNOME_KEYRING_RESULT_OK)
-            return finish(req, result);
-        next(req);
+GnomeKeyringResult unlock(Request &req) {
+    // An empty name names no keyring.
+    if (req.name.empty())
+        return GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
+    EncryptedSecret secret;
+    auto result = encrypt_password(req, secret);
+    if (result != GNOME_KEYRING_RESULT_OK)
+        return result;
+    // A keyring open afterwards is unlocked, whatever the service said:
+    // KWallet and KeePassXC lack the call, and an open keyring needs none.
+    return act_on_name(req, [&req, &secret](const std::string &path) {
+        Message call = method_call(kServicePath, kMasterInterface, "UnlockWithMasterPassword");
+        call = with_secret(with_arguments(std::move(call), "o", path.c_str()), secret);
+        return change(req, path, std::move(call), read_empty, Shows::Open);
     });
 }
 
-// An empty name names no keyring; next runs for any other.
-template <Step next> void check_name(Request &req) {
+// What create would come to before its password is looked at.
+GnomeKeyringResult look_before_create(Request &req) {
+    Labelled keyrings;
+    auto result = check_new_name(req, keyrings);
+    if (result != GNOME_KEYRING_RESULT_OK)
+        return result;
+    Batch batch;
+    add_ask_for_password_interface(batch, result);
+    batch.exchange(req.waiting);
+    return batch.complete() ? password_interface(result) : GNOME_KEYRING_RESULT_IO_ERROR;
+}
+
+// What unlock would come to: the keyring's lock state, and whether the
+// service takes passwords at all.
+GnomeKeyringResult look_before_unlock(Request &req) {
     if (req.name.empty())
-        return finish(req, GNOME_KEYRING_RESULT_NO_SUCH_KEYRING);
-    next(req);
-}
-
-void encrypt_and_act(Request &req) {
-    encrypt_password(req, act_on_name);
-}
-
-void encrypt_and_create(Request &req) {
-    encrypt_password(req, send_create);
-}
-
-void look_for_password_interface(Request &req) {
-    send(req, ask_for_password_interface(),
-         [](Request &req) { finish(req, password_interface(req.replies[0])); });
+        return GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
+    return act_on_name(req, [&req](const std::string &path) {
+        bool locked = false;
+        auto state = GNOME_KEYRING_RESULT_OK, interface = state;
+        Batch batch;
+        add_read_of_locked(batch, path, locked, state);
+        add_ask_for_password_interface(batch, interface);
+        batch.exchange(req.waiting);
+        if (!batch.complete())
+            return GNOME_KEYRING_RESULT_IO_ERROR;
+        if (state != GNOME_KEYRING_RESULT_OK)
+            return state;
+        return locked ? password_interface(interface) : GNOME_KEYRING_RESULT_ALREADY_UNLOCKED;
+    });
 }
 
 std::unique_ptr<Request> keyring_request(const char *keyring, gpointer data,
@@ -359,22 +253,17 @@ std::unique_ptr<Request> keyring_request(const char *keyring, gpointer data,
     return req;
 }
 
-std::unique_ptr<Request> done_request(const char *keyring, const KeyringAction *action,
+std::unique_ptr<Request> done_request(const char *keyring, const char *password,
                                       GnomeKeyringDoneCallback callback, gpointer data,
                                       GDestroyNotify destroy_data) {
     auto req = keyring_request(keyring, data, destroy_data);
     req->on_done = callback;
-    req->action = action;
+    std::string_view text = password != nullptr ? password : "";
+    req->password.assign(text.begin(), text.end());
     return req;
 }
 
-void keep_password(Request &req, const char *password) {
-    std::string_view text = password != nullptr ? password : "";
-    req.password.assign(text.begin(), text.end());
-}
-
 } // namespace
-
 } // namespace keyring_client
 
 using namespace keyring_client;
@@ -389,14 +278,13 @@ gpointer gnome_keyring_list_keyring_names(GnomeKeyringListCallback callback, gpo
     auto req = keyring_request(nullptr, data, destroy_data);
     req->on_list = callback;
     return start(std::move(req), [](Request &req) {
-        send(req, read_of_keyrings(), [](Request &req) {
-            auto result = replies_result(req);
-            if (result == GNOME_KEYRING_RESULT_OK)
-                result = read_paths(req.replies[0].value.get(), req.paths);
-            for (const auto &path : req.paths)
-                req.names.push_back(name_for_path(path));
-            finish(req, result);
+        std::vector<std::string> paths;
+        auto result = exchange(req.waiting, read_of_keyrings(), [&paths](sd_bus_message *reply) {
+            return read_paths(reply, paths);
         });
+        for (const auto &path : paths)
+            req.names.push_back(name_for_path(path));
+        return result;
     });
 }
 
@@ -405,65 +293,87 @@ gpointer gnome_keyring_get_default_keyring(GnomeKeyringStringCallback callback, 
     auto req = keyring_request(nullptr, data, destroy_data);
     req->on_string = callback;
     return start(std::move(req), [](Request &req) {
-        Message call = method_call(kServicePath, kServiceInterface, "ReadAlias");
-        send(req, with_arguments(std::move(call), "s", "default"), [](Request &req) {
-            auto result = replies_result(req);
-            std::optional<std::string> path;
-            if (result == GNOME_KEYRING_RESULT_OK)
-                result = read_alias(req.replies[0].value.get(), path);
-            if (path)
-                req.found = name_for_path(*path);
-            finish(req, result);
-        });
+        std::optional<std::string> path;
+        auto result =
+            exchange(req.waiting, with_arguments(service_call("ReadAlias"), "s", "default"),
+                     [&path](sd_bus_message *reply) { return read_alias(reply, path); });
+        if (path)
+            req.found = name_for_path(*path);
+        return result;
     });
 }
 
+// KWallet and KeePassXC accept any path for an alias, so the alias is read
+// back.
 gpointer gnome_keyring_set_default_keyring(const char *keyring, GnomeKeyringDoneCallback callback,
                                            gpointer data, GDestroyNotify destroy_data) {
-    return start(done_request(keyring, &kSetDefault, callback, data, destroy_data), act_on_name);
+    return start(done_request(keyring, nullptr, callback, data, destroy_data), [](Request &req) {
+        return act_on_name(req, [&req](const std::string &path) {
+            Message call = with_arguments(service_call("SetAlias"), "so", "default", path.c_str());
+            return change(req, path, std::move(call), read_empty, Shows::Default);
+        });
+    });
 }
 
 gpointer gnome_keyring_get_info(const char *keyring, GnomeKeyringInfoCallback callback,
                                 gpointer data, GDestroyNotify destroy_data) {
     auto req = keyring_request(keyring, data, destroy_data);
     req->on_info = callback;
-    req->action = &kGetInfo;
-    return start(std::move(req), act_on_name);
+    return start(std::move(req), [](Request &req) {
+        return act_on_name(req, [&req](const std::string &path) {
+            // Three small reads sent together cost one round trip; GetAll
+            // would also carry the path of every item in the keyring.
+            GnomeKeyringInfo &info = req.info;
+            Batch batch;
+            batch.add(get_property(path, kCollectionInterface, "Locked"),
+                      [&info](sd_bus_message *reply) { return read_locked(reply, info.locked); });
+            batch.add(get_property(path, kCollectionInterface, "Created"),
+                      [&info](sd_bus_message *reply) { return read_time(reply, info.ctime); });
+            batch.add(get_property(path, kCollectionInterface, "Modified"),
+                      [&info](sd_bus_message *reply) { return read_time(reply, info.mtime); });
+            return batch.exchange(req.waiting);
+        });
+    });
 }
 
+// A second Lock of a KWallet wallet is refused as invalid, yet it is
+// locked: a success.
 gpointer gnome_keyring_lock(const char *keyring, GnomeKeyringDoneCallback callback, gpointer data,
                             GDestroyNotify destroy_data) {
-    return start(done_request(keyring, &kLock, callback, data, destroy_data), act_on_name);
+    return start(done_request(keyring, nullptr, callback, data, destroy_data), [](Request &req) {
+        return act_on_name(req, [&req](const std::string &path) {
+            Message call = with_arguments(service_call("Lock"), "ao", 1, path.c_str());
+            return change(req, path, std::move(call), read_lock, Shows::Locked);
+        });
+    });
 }
 
 gpointer gnome_keyring_delete(const char *keyring, GnomeKeyringDoneCallback callback, gpointer data,
                               GDestroyNotify destroy_data) {
-    return start(done_request(keyring, &kDelete, callback, data, destroy_data), act_on_name);
+    return start(done_request(keyring, nullptr, callback, data, destroy_data), [](Request &req) {
+        return act_on_name(req, [&req](const std::string &path) {
+            Message call = method_call(path.c_str(), kCollectionInterface, "Delete");
+            return change(req, path, std::move(call), read_prompt, Shows::Gone);
+        });
+    });
 }
 
 gpointer gnome_keyring_unlock(const char *keyring, const char *password,
                               GnomeKeyringDoneCallback callback, gpointer data,
                               GDestroyNotify destroy_data) {
-    auto req = done_request(keyring, &kUnlock, callback, data, destroy_data);
-    keep_password(*req, password);
-    return start(std::move(req), check_name<encrypt_and_act>);
+    return start(done_request(keyring, password, callback, data, destroy_data), unlock);
 }
 
 gpointer gnome_keyring_create(const char *keyring, const char *password,
                               GnomeKeyringDoneCallback callback, gpointer data,
                               GDestroyNotify destroy_data) {
-    auto req = done_request(keyring, nullptr, callback, data, destroy_data);
-    keep_password(*req, password);
-    return start(std::move(req), check_new_name<encrypt_and_create>);
+    return start(done_request(keyring, password, callback, data, destroy_data), create);
 }
 
 // The checks in the order the operation itself makes them.
 gpointer gnome_keyring_needs_password(const char *keyring, gboolean creating,
                                       GnomeKeyringDoneCallback callback, gpointer data,
                                       GDestroyNotify destroy_data) {
-    if (creating != FALSE)
-        return start(done_request(keyring, nullptr, callback, data, destroy_data),
-                     check_new_name<look_for_password_interface>);
-    return start(done_request(keyring, &kLookBeforeUnlock, callback, data, destroy_data),
-                 check_name<act_on_name>);
+    return start(done_request(keyring, nullptr, callback, data, destroy_data),
+                 creating != FALSE ? look_before_create : look_before_unlock);
 }

@@ -2,6 +2,7 @@
 
 #include "names.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -76,16 +77,6 @@ GnomeKeyringResult read_prompt_path(sd_bus_message *reply) {
     return std::string_view(prompt) == "/" ? GNOME_KEYRING_RESULT_OK : GNOME_KEYRING_RESULT_DENIED;
 }
 
-std::optional<time_t> read_time(sd_bus_message *reply) {
-    uint64_t seconds = 0;
-    if (!enter_property(reply, "t") || sd_bus_message_read_basic(reply, 't', &seconds) <= 0)
-        return std::nullopt;
-    // Past what time_t holds: no date at all rather than a wrapped one.
-    if (seconds > static_cast<uint64_t>(std::numeric_limits<time_t>::max()))
-        return std::numeric_limits<time_t>::max();
-    return static_cast<time_t>(seconds);
-}
-
 } // namespace
 
 GnomeKeyringResult result_for_error(std::string_view name, bool on_keyring) {
@@ -140,16 +131,13 @@ GnomeKeyringResult read_locked(sd_bus_message *reply, bool &locked) {
     return GNOME_KEYRING_RESULT_OK;
 }
 
-GnomeKeyringResult read_info(sd_bus_message *locked, sd_bus_message *created,
-                             sd_bus_message *modified, GnomeKeyringInfo &info) {
-    bool is_locked = false;
-    auto ctime = read_time(created);
-    auto mtime = read_time(modified);
-    if (read_locked(locked, is_locked) != GNOME_KEYRING_RESULT_OK || !ctime || !mtime)
+GnomeKeyringResult read_time(sd_bus_message *reply, time_t &time) {
+    uint64_t seconds = 0;
+    if (!enter_property(reply, "t") || sd_bus_message_read_basic(reply, 't', &seconds) <= 0)
         return GNOME_KEYRING_RESULT_IO_ERROR;
-    info.locked = is_locked;
-    info.ctime = *ctime;
-    info.mtime = *mtime;
+    // Past what time_t holds: no date at all rather than a wrapped one.
+    time = static_cast<time_t>(
+        std::min<uint64_t>(seconds, static_cast<uint64_t>(std::numeric_limits<time_t>::max())));
     return GNOME_KEYRING_RESULT_OK;
 }
 

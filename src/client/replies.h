@@ -5,9 +5,9 @@
 #pragma once
 
 #include "gnome-keyring.h"
-#include "info.h"
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,9 +31,9 @@ GnomeKeyringResult read_string(sd_bus_message *reply, std::string &text);
 GnomeKeyringResult read_alias(sd_bus_message *reply, std::optional<std::string> &path);
 // Properties.Get of Locked.
 GnomeKeyringResult read_locked(sd_bus_message *reply, bool &locked);
-// Properties.Get of Locked, Created and Modified.
-GnomeKeyringResult read_info(sd_bus_message *locked, sd_bus_message *created,
-                             sd_bus_message *modified, GnomeKeyringInfo &info);
+// Properties.Get of a time (Created, Modified). One past what time_t holds
+// is read as its largest value, never wrapped into the past.
+GnomeKeyringResult read_time(sd_bus_message *reply, time_t &time);
 // Service.Lock: refused when it returns a prompt, since nobody could
 // answer it. Whether anything was locked is the keyring's state to say.
 GnomeKeyringResult read_lock(sd_bus_message *reply);

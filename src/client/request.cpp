@@ -2,131 +2,16 @@
 
 #include "replies.h"
 
-#include <algorithm>
-
 namespace keyring_client {
 namespace {
 
-void send_more(Request &req);
+struct Started {
+    std::unique_ptr<Request> req;
+    Operation operation;
+};
 
-int on_reply(sd_bus_message *message, void *data, sd_bus_error * /*error*/) {
-    auto &reply = *static_cast<Reply *>(data);
-    Request &req = *reply.req;
-    reply.slot.reset();
-    if (!from_service(message)) {
-        // For G_MESSAGES_DEBUG=brassbox.
-        g_debug("an answer from %s, not from the keyring service",
-                sd_bus_message_get_sender(message) ?: "nobody");
-        finish(req, GNOME_KEYRING_RESULT_IO_ERROR);
-        return 0;
-    }
-    reply.value.reset(sd_bus_message_ref(message));
-    req.pending--;
-    send_more(req);
-    if (req.pending == 0)
-        req.next(req);
-    return 0;
-}
-
-void send_more(Request &req) {
-    // sd-bus takes a time-out of 0 for its default of 25 s.
-    uint64_t left = std::max<uint64_t>(req.waiting.left(), 1);
-    // Every reply still to come is one under way or one not yet sent.
-    auto in_flight = [&req] {
-        return req.pending - (req.calls.size() - req.sent);
-    };
-    for (; req.sent < req.calls.size() && in_flight() < kCallsInFlight; req.sent++) {
-        Message call = std::move(req.calls[req.sent]);
-        Reply &reply = req.replies[req.sent];
-        reply.req = &req;
-        const char *path = call != nullptr ? sd_bus_message_get_path(call.get()) : nullptr;
-        reply.on_keyring = path != nullptr && std::string_view(path) != kServicePath;
-        sd_bus_slot *slot = nullptr;
-        if (call == nullptr ||
-            sd_bus_call_async(bus(), &slot, call.get(), on_reply, &reply, left) < 0) {
-            reply.unsent = true;
-            req.pending--;
-            continue;
-        }
-        reply.slot.reset(slot);
-    }
-}
-
-gboolean on_time_limit(gpointer data) {
-    auto &req = *static_cast<Request *>(data);
-    req.timer = 0;
-    finish(req, GNOME_KEYRING_RESULT_IO_ERROR);
-    return G_SOURCE_REMOVE;
-}
-
-gboolean on_start(gpointer data) {
-    auto &req = *static_cast<Request *>(data);
-    req.starter = 0;
-    // Found already, unless nobody asked whether the daemon is available.
-    if (!find_service(req.waiting.deadline()))
-        finish(req, GNOME_KEYRING_RESULT_NO_KEYRING_DAEMON);
-    else
-        req.next(req);
-    return G_SOURCE_REMOVE;
-}
-
-} // namespace
-
-Request::~Request() {
-    if (timer != 0)
-        g_source_remove(timer);
-    if (starter != 0)
-        g_source_remove(starter);
-}
-
-gpointer start(std::unique_ptr<Request> owned, Step first) {
-    Request &req = *owned.release();
-    req.timer = g_timeout_add(static_cast<guint>(req.waiting.left() / 1000), on_time_limit, &req);
-    req.next = first;
-    req.starter = g_idle_add(on_start, &req);
-    return &req;
-}
-
-void send(Request &req, std::vector<Message> calls, Step next) {
-    req.replies.clear();
-    req.replies.resize(calls.size());
-    req.calls = std::move(calls);
-    req.sent = 0;
-    req.pending = req.calls.size();
-    req.next = next;
-    send_more(req);
-    if (req.pending == 0)
-        req.next(req);
-}
-
-void send(Request &req, Message call, Step next) {
-    std::vector<Message> calls;
-    calls.push_back(std::move(call));
-    send(req, std::move(calls), next);
-}
-
-GnomeKeyringResult reply_result(const Reply &reply) {
-    if (reply.unsent || reply.value == nullptr)
-        return GNOME_KEYRING_RESULT_IO_ERROR;
-    if (sd_bus_message_is_method_error(reply.value.get(), nullptr) <= 0)
-        return GNOME_KEYRING_RESULT_OK;
-    const sd_bus_error *error = sd_bus_message_get_error(reply.value.get());
-    // For G_MESSAGES_DEBUG=brassbox; the daemon's words never hold a password.
-    g_debug("the daemon answered: %s: %s", error->name, error->message ? error->message : "");
-    return result_for_error(error->name, reply.on_keyring);
-}
-
-GnomeKeyringResult replies_result(const Request &req) {
-    for (const auto &reply : req.replies) {
-        auto result = reply_result(reply);
-        if (result != GNOME_KEYRING_RESULT_OK)
-            return result;
-    }
-    return GNOME_KEYRING_RESULT_OK;
-}
-
-void finish(Request &req, GnomeKeyringResult result) {
-    std::unique_ptr<Request> owned(&req);
+// Hands the result to the handler; the request ends with it.
+void answer(Request &req, GnomeKeyringResult result) {
     bool ok = result == GNOME_KEYRING_RESULT_OK;
     if (req.on_done != nullptr) {
         req.on_done(result, req.data);
@@ -144,6 +29,113 @@ void finish(Request &req, GnomeKeyringResult result) {
     }
     if (req.destroy_data != nullptr)
         req.destroy_data(req.data);
+}
+
+gboolean run(gpointer data) {
+    // Ours from here: answered, then released, before this returns.
+    std::unique_ptr<Started> started(static_cast<Started *>(data));
+    Request &req = *started->req;
+    // Found already, unless nobody asked whether the daemon is available.
+    answer(req, find_service(req.waiting.deadline()) ? started->operation(req)
+                                                     : GNOME_KEYRING_RESULT_NO_KEYRING_DAEMON);
+    return G_SOURCE_REMOVE;
+}
+
+// What an error reply means.
+GnomeKeyringResult error_result(sd_bus_message *reply, bool on_keyring) {
+    const sd_bus_error *error = sd_bus_message_get_error(reply);
+    // For G_MESSAGES_DEBUG=brassbox; the daemon's words never hold a password.
+    g_debug("the daemon answered: %s: %s", error->name, error->message ? error->message : "");
+    return result_for_error(error->name, on_keyring);
+}
+
+} // namespace
+
+gpointer start(std::unique_ptr<Request> req, Operation operation) {
+    gpointer handle = req.get();
+    g_idle_add(run, std::make_unique<Started>(Started{std::move(req), operation}).release());
+    return handle;
+}
+
+void Batch::add(Message call, Reader read, GnomeKeyringResult *outcome) {
+    Call &added = calls_.emplace_back();
+    const char *path = call != nullptr ? sd_bus_message_get_path(call.get()) : nullptr;
+    added.on_keyring = path != nullptr && std::string_view(path) != kServicePath;
+    added.message = std::move(call);
+    added.read = std::move(read);
+    added.outcome_to = outcome;
+}
+
+int Batch::on_reply(sd_bus_message *reply, void *data, sd_bus_error * /*error*/) {
+    auto &call = *static_cast<Call *>(data);
+    Batch &batch = *call.batch;
+    call.slot.reset();
+    batch.in_flight_--;
+    if (!from_service(reply)) {
+        g_debug("an answer from %s, not from the keyring service",
+                sd_bus_message_get_sender(reply) ?: "nobody");
+        batch.forged_ = true;
+        return 0;
+    }
+    if (sd_bus_message_is_method_error(reply, nullptr) > 0)
+        call.outcome = error_result(reply, call.on_keyring);
+    else
+        call.outcome = call.read ? call.read(reply) : GNOME_KEYRING_RESULT_OK;
+    batch.done_++;
+    batch.send_more();
+    return 0;
+}
+
+void Batch::send_more() {
+    for (; sent_ < calls_.size() && in_flight_ < kCallsInFlight; sent_++) {
+        Call &call = calls_[sent_];
+        call.batch = this;
+        Message message = std::move(call.message);
+        sd_bus_slot *slot = nullptr;
+        // The deadline decides, not the call's own time-out.
+        int error = message == nullptr ? -EINVAL
+                                       : sd_bus_call_async(bus(), &slot, message.get(), on_reply,
+                                                           &call, 2 * kTimeLimitUsec);
+        if (error < 0) {
+            log_failure(message != nullptr ? sd_bus_message_get_member(message.get()) : "a call",
+                        error);
+            done_++; // its outcome stays a failure
+            continue;
+        }
+        call.slot.reset(slot);
+        in_flight_++;
+    }
+}
+
+GnomeKeyringResult Batch::exchange(const Waiting &waiting) {
+    send_more();
+    complete_ =
+        wait_for(waiting.deadline(), [this] { return forged_ || done_ == calls_.size(); }) &&
+        !forged_;
+    GnomeKeyringResult first = GNOME_KEYRING_RESULT_OK;
+    for (auto &call : calls_) {
+        call.slot.reset(); // a reply still to come is dropped
+        if (call.outcome_to != nullptr)
+            *call.outcome_to = call.outcome;
+        if (first == GNOME_KEYRING_RESULT_OK)
+            first = call.outcome;
+    }
+    return complete_ ? first : GNOME_KEYRING_RESULT_IO_ERROR;
+}
+
+GnomeKeyringResult exchange(const Waiting &waiting, Message call, Reader read) {
+    Batch batch;
+    batch.add(std::move(call), std::move(read));
+    return batch.exchange(waiting);
+}
+
+Message get_property(const std::string &path, const char *interface, const char *property) {
+    return with_arguments(method_call(path.c_str(), kPropertiesInterface, "Get"), "ss", interface,
+                          property);
+}
+
+Message read_of_keyrings() {
+    return get_property(kServicePath, kServiceInterface, "Collections");
 }
 
 } // namespace keyring_client

@@ -1,5 +1,6 @@
-// One keyring request in flight: who hears the answer, what it acts on,
-// and the replies of the calls it last sent. Internal to the library.
+// One keyring request, from the operation call to its handler, and the
+// batches of calls it sends to the service on the way. Internal to the
+// library.
 #pragma once
 
 #include "bus.h"
@@ -8,6 +9,7 @@
 #include "info.h"
 
 #include <array>
+#include <functional>
 #include <glib.h>
 #include <memory>
 #include <optional>
@@ -22,44 +24,13 @@ inline constexpr const char *kPropertiesInterface = "org.freedesktop.DBus.Proper
 inline constexpr const char *kMasterInterface =
     "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface";
 
-// At most this many calls of a request are under way at once: a bus lets
-// a connection await only so many replies (dbus-daemon's default: 128).
+// At most this many calls of a batch are under way at once: a bus lets a
+// connection await only so many replies (dbus-daemon's default: 128).
 inline constexpr size_t kCallsInFlight = 64;
 
-struct Request;
-using Step = void (*)(Request &req);
-
-struct Reply {
-    Request *req = nullptr;
-    bool on_keyring = false; // sent to a keyring's own object
-    Message value;           // the answer, an error included
-    Slot slot;               // while the call is under way
-    bool unsent = false;     // the call could not even be sent
-};
-
-struct Change;
-
-// What an operation does to the keyring at req.path, and what the replies
-// mean; NO_SUCH_KEYRING sends the request on to the lookup by label.
-struct KeyringAction {
-    void (*send)(Request &req) = nullptr;
-    GnomeKeyringResult (*outcome)(Request &req) = nullptr;
-    const Change *change = nullptr; // what send and outcome make of a change
-};
-
-// A password as the session carries it.
-struct EncryptedSecret {
-    std::string session;
-    std::array<uint8_t, kBlockBytes> iv{};
-    std::vector<uint8_t> ciphertext;
-};
-
+// Who hears the answer to a request, what the request is about, and what
+// the answer carries.
 struct Request {
-    Request() = default;
-    ~Request();
-    Request(const Request &) = delete;
-    Request &operator=(const Request &) = delete;
-
     GnomeKeyringDoneCallback on_done = nullptr;
     GnomeKeyringStringCallback on_string = nullptr;
     GnomeKeyringListCallback on_list = nullptr;
@@ -69,46 +40,80 @@ struct Request {
 
     std::string name;
     Bytes password;
-    std::unique_ptr<DhKeyPair> keys; // while the session is being opened
-    EncryptedSecret secret;
-    const KeyringAction *action = nullptr;
-    std::string path;
-    bool looked_up = false;
-
     Waiting waiting; // from the operation call to the handler
-    guint starter = 0;
-    guint timer = 0;
-
-    std::vector<Message> calls; // of the last send, until each goes out
-    std::vector<Reply> replies;
-    size_t sent = 0;
-    size_t pending = 0; // replies still to come
-    Step next = nullptr;
-    Step then = nullptr;            // where a shared step goes on to
-    std::vector<std::string> paths; // of every keyring, once read
 
     std::optional<std::string> found; // the string answer
     std::vector<std::string> names;   // the list answer
     GnomeKeyringInfo info;
 };
 
-// Starts the request from the main loop, so that even one that fails at
-// once is answered from there, never from inside the operation call.
-gpointer start(std::unique_ptr<Request> owned, Step first);
-// Sends the calls, kCallsInFlight at most at a time; next runs once every
-// reply is in req.replies, in the order of the calls. A null call counts
-// as one that could not be sent. An answer from anybody but the service
-// ends the request at once, and nothing more is sent.
-void send(Request &req, std::vector<Message> calls, Step next);
-void send(Request &req, Message call, Step next);
-// What a reply means when it is a failure, or OK.
-GnomeKeyringResult reply_result(const Reply &reply);
-// The first failed reply's result, or OK.
-GnomeKeyringResult replies_result(const Request &req);
-// Hands the result to the handler and ends the request.
-void finish(Request &req, GnomeKeyringResult result);
+// The whole of an operation, run from the main loop: it finds the
+// service, then waits on the bus for each batch it sends in turn.
+using Operation = GnomeKeyringResult (*)(Request &req);
 
-// Opens the encrypted session and encrypts req.password into req.secret.
-void encrypt_password(Request &req, Step next);
+// Runs the operation from the main loop, so that even one that fails at
+// once is answered from there, never from inside the operation call. The
+// main loop owns the request until it runs; the request is answered and
+// released there.
+gpointer start(std::unique_ptr<Request> req, Operation operation);
+
+// What a reply carries, read by the reader of its call. Readers see only
+// the service's own method returns; errors are the batch's to read.
+using Reader = std::function<GnomeKeyringResult(sd_bus_message *reply)>;
+
+// Calls sent together, each paired with the reader of its reply.
+class Batch {
+public:
+    // A null call counts as one that could not be sent. The call's
+    // outcome, when asked for, is what its reader made of the reply, or
+    // the failure that its error, or its missing reply, means.
+    void add(Message call, Reader read = nullptr, GnomeKeyringResult *outcome = nullptr);
+    // Sends the calls, kCallsInFlight at most under way at a time, and
+    // waits for every reply by the request's deadline; then the first
+    // failed call's outcome, in the order of the calls, or OK. An answer
+    // from anybody but the service ends the wait at once, and nothing
+    // more is sent: IO_ERROR, as for a deadline passed.
+    GnomeKeyringResult exchange(const Waiting &waiting);
+    // Whether every reply came, each from the service.
+    bool complete() const { return complete_; }
+
+private:
+    struct Call {
+        Batch *batch = nullptr;
+        Message message; // until sent
+        Reader read;
+        GnomeKeyringResult outcome = GNOME_KEYRING_RESULT_IO_ERROR;
+        GnomeKeyringResult *outcome_to = nullptr;
+        bool on_keyring = false; // sent to a keyring's own object
+        Slot slot;               // while the call is under way
+    };
+    static int on_reply(sd_bus_message *reply, void *data, sd_bus_error *error);
+    void send_more();
+
+    std::vector<Call> calls_;
+    size_t sent_ = 0;
+    size_t in_flight_ = 0;
+    size_t done_ = 0; // answered, or not sent at all
+    bool forged_ = false;
+    bool complete_ = false;
+};
+
+// A batch of one call.
+GnomeKeyringResult exchange(const Waiting &waiting, Message call, Reader read = nullptr);
+
+// A Properties.Get call.
+Message get_property(const std::string &path, const char *interface, const char *property);
+// The Properties.Get of the service's list of keyrings.
+Message read_of_keyrings();
+
+// A password as the session carries it.
+struct EncryptedSecret {
+    std::string session;
+    std::array<uint8_t, kBlockBytes> iv{};
+    std::vector<uint8_t> ciphertext;
+};
+
+// Opens the encrypted session and encrypts req.password into secret.
+GnomeKeyringResult encrypt_password(Request &req, EncryptedSecret &secret);
 
 } // namespace keyring_client

@@ -21,35 +21,28 @@ Message open_session(const DhKeyPair &keys) {
     return call;
 }
 
-void on_session(Request &req) {
-    auto result = replies_result(req);
+} // namespace
+
+GnomeKeyringResult encrypt_password(Request &req, EncryptedSecret &secret) {
+    if (!crypto_ready())
+        return GNOME_KEYRING_RESULT_IO_ERROR;
+    DhKeyPair keys;
+    if (!keys.ok())
+        return GNOME_KEYRING_RESULT_IO_ERROR;
     std::vector<uint8_t> theirs;
-    if (result == GNOME_KEYRING_RESULT_OK)
-        result = read_session(req.replies[0].value.get(), theirs, req.secret.session);
+    auto result = exchange(req.waiting, open_session(keys), [&](sd_bus_message *reply) {
+        return read_session(reply, theirs, secret.session);
+    });
     if (result != GNOME_KEYRING_RESULT_OK)
-        return finish(req, result);
+        return result;
     SessionKey key;
     std::string_view password(reinterpret_cast<const char *>(req.password.data()),
                               req.password.size());
-    gcry_randomize(req.secret.iv.data(), req.secret.iv.size(), GCRY_STRONG_RANDOM);
-    if (!key.ok() || !req.keys->derive_key(theirs, key.span()) ||
-        !encrypt_cbc(key, req.secret.iv, password, req.secret.ciphertext))
-        return finish(req, GNOME_KEYRING_RESULT_IO_ERROR);
-    req.keys.reset();
-    req.next = req.then;
-    req.next(req);
-}
-
-} // namespace
-
-void encrypt_password(Request &req, Step next) {
-    if (!crypto_ready())
-        return finish(req, GNOME_KEYRING_RESULT_IO_ERROR);
-    req.keys = std::make_unique<DhKeyPair>();
-    if (!req.keys->ok())
-        return finish(req, GNOME_KEYRING_RESULT_IO_ERROR);
-    req.then = next;
-    send(req, open_session(*req.keys), on_session);
+    gcry_randomize(secret.iv.data(), secret.iv.size(), GCRY_STRONG_RANDOM);
+    if (!key.ok() || !keys.derive_key(theirs, key.span()) ||
+        !encrypt_cbc(key, secret.iv, password, secret.ciphertext))
+        return GNOME_KEYRING_RESULT_IO_ERROR;
+    return GNOME_KEYRING_RESULT_OK;
 }
 
 } // namespace keyring_client

@@ -99,12 +99,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string text;
     std::optional<std::string> alias;
     std::vector<uint8_t> value;
-    GnomeKeyringInfo info;
+    time_t time = 0;
     read_paths(reply.get(), paths);
     read_owner(reply.get(), text);
     read_string(reply.get(), text);
     read_alias(reply.get(), alias);
-    read_info(reply.get(), reply.get(), reply.get(), info);
+    read_time(reply.get(), time);
     read_lock(reply.get());
     bool locked = false;
     read_locked(reply.get(), locked);
