@@ -5,7 +5,7 @@
 
 namespace keyring_client {
 
-GnomeKeyringResult act_on_name(Request &req, const KeyringAction &act) {
+GnomeKeyringResult act_on_name(const Request &req, const KeyringAction &act) {
     auto path = path_for_name(req.name);
     if (!path)
         return GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
@@ -22,7 +22,7 @@ GnomeKeyringResult act_on_name(Request &req, const KeyringAction &act) {
     return result != GNOME_KEYRING_RESULT_OK ? result : act(keyrings.found[0]);
 }
 
-GnomeKeyringResult read_labels(Request &req, Labelled &keyrings) {
+GnomeKeyringResult read_labels(const Request &req, Labelled &keyrings) {
     std::vector<std::string> paths;
     auto result = exchange(req.waiting, read_of_keyrings(),
                            [&paths](sd_bus_message *reply) { return read_paths(reply, paths); });
@@ -30,7 +30,7 @@ GnomeKeyringResult read_labels(Request &req, Labelled &keyrings) {
                                              : read_labels_of(req, std::move(paths), keyrings);
 }
 
-GnomeKeyringResult read_labels_of(Request &req, std::vector<std::string> paths,
+GnomeKeyringResult read_labels_of(const Request &req, std::vector<std::string> paths,
                                   Labelled &keyrings) {
     std::vector<std::string> labels(paths.size());
     std::vector<GnomeKeyringResult> outcomes(paths.size());

@@ -16,7 +16,7 @@ using KeyringAction = std::function<GnomeKeyringResult(const std::string &path)>
 
 // Acts on the keyring at the name's own path; when none is there, on the
 // one keyring whose label is the name.
-GnomeKeyringResult act_on_name(Request &req, const KeyringAction &act);
+GnomeKeyringResult act_on_name(const Request &req, const KeyringAction &act);
 
 // The service's keyrings, as the request's name finds them.
 struct Labelled {
@@ -24,9 +24,10 @@ struct Labelled {
     std::vector<std::string> found; // those whose label is the name
 };
 // Reads the list of keyrings, then each one's label.
-GnomeKeyringResult read_labels(Request &req, Labelled &keyrings);
+GnomeKeyringResult read_labels(const Request &req, Labelled &keyrings);
 // Reads the labels of these keyrings; one that vanished since they were
 // listed is passed over.
-GnomeKeyringResult read_labels_of(Request &req, std::vector<std::string> paths, Labelled &keyrings);
+GnomeKeyringResult read_labels_of(const Request &req, std::vector<std::string> paths,
+                                  Labelled &keyrings);
 
 } // namespace keyring_client

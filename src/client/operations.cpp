@@ -59,9 +59,11 @@ GnomeKeyringResult password_interface(GnomeKeyringResult outcome) {
 }
 
 GnomeKeyringResult first_failure(std::initializer_list<GnomeKeyringResult> results) {
-    auto failed = std::ranges::find_if(
-        results, [](auto result) { return result != GNOME_KEYRING_RESULT_OK; });
-    return failed != results.end() ? *failed : GNOME_KEYRING_RESULT_OK;
+    for (auto result : results) {
+        if (result != GNOME_KEYRING_RESULT_OK)
+            return result;
+    }
+    return GNOME_KEYRING_RESULT_OK;
 }
 
 bool lists(const std::vector<std::string> &paths, const std::string &path) {
@@ -91,10 +93,14 @@ enum class Shows { Locked, Open, Default, Gone };
 // a set-default, and a delete needs the keyring there before and unlisted
 // after, which no order of those two reads shows falsely. So a service out
 // of order can fail a change that was done, never confirm one that was not.
-GnomeKeyringResult change(Request &req, const std::string &path, Message call, Reader read_answer,
-                          Shows shows) {
+GnomeKeyringResult change(const Request &req, const std::string &path, Message call,
+                          Reader read_answer, Shows shows) {
     const bool deleting = shows == Shows::Gone;
-    auto before = GNOME_KEYRING_RESULT_OK, answered = before, alias_read = before, after = before;
+    // What each call's reply came to, when it was sent.
+    auto before = GNOME_KEYRING_RESULT_OK;
+    auto answered = GNOME_KEYRING_RESULT_OK;
+    auto alias_read = GNOME_KEYRING_RESULT_OK;
+    auto after = GNOME_KEYRING_RESULT_OK;
     bool locked = false;
     std::optional<std::string> alias;
     std::vector<std::string> listed;
@@ -134,7 +140,7 @@ GnomeKeyringResult change(Request &req, const std::string &path, Message call, R
 // "unnamed": neither can be created under the name asked for. Nor does
 // the daemon refuse a name in use (it makes "work_1" for a second "work"),
 // so the library refuses it by the same lookup as the other operations.
-GnomeKeyringResult check_new_name(Request &req, Labelled &keyrings) {
+GnomeKeyringResult check_new_name(const Request &req, Labelled &keyrings) {
     if (req.name.empty() || !g_utf8_validate(req.name.c_str(), -1, nullptr))
         return GNOME_KEYRING_RESULT_BAD_ARGUMENTS;
     auto result = read_labels(req, keyrings);
@@ -149,7 +155,7 @@ GnomeKeyringResult check_new_name(Request &req, Labelled &keyrings) {
 // keyring the name finds stays, and every other racer takes back the one
 // it made. All compute the same winner, and the daemon never gives a later
 // keyring an earlier place, so exactly one says it created the keyring.
-GnomeKeyringResult settle_create(Request &req, const std::string &made,
+GnomeKeyringResult settle_create(const Request &req, const std::string &made,
                                  std::vector<std::string> listed) {
     // A keyring at the name's own path is the one the name finds, for
     // every racer alike: no other keyring need be looked at.
@@ -212,7 +218,9 @@ GnomeKeyringResult unlock(Request &req) {
     });
 }
 
-// What create would come to before its password is looked at.
+// What create would come to before its password is looked at. An
+// operation, though it only reads the request.
+// cppcheck-suppress constParameter
 GnomeKeyringResult look_before_create(Request &req) {
     Labelled keyrings;
     auto result = check_new_name(req, keyrings);
@@ -231,7 +239,8 @@ GnomeKeyringResult look_before_unlock(Request &req) {
         return GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
     return act_on_name(req, [&req](const std::string &path) {
         bool locked = false;
-        auto state = GNOME_KEYRING_RESULT_OK, interface = state;
+        auto state = GNOME_KEYRING_RESULT_OK;
+        auto interface = GNOME_KEYRING_RESULT_OK;
         Batch batch;
         add_read_of_locked(batch, path, locked, state);
         add_ask_for_password_interface(batch, interface);

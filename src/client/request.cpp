@@ -52,9 +52,9 @@ GnomeKeyringResult error_result(sd_bus_message *reply, bool on_keyring) {
 } // namespace
 
 gpointer start(std::unique_ptr<Request> req, Operation operation) {
-    gpointer handle = req.get();
-    g_idle_add(run, std::make_unique<Started>(Started{std::move(req), operation}).release());
-    return handle;
+    auto *started = std::make_unique<Started>(Started{std::move(req), operation}).release();
+    g_idle_add(run, started);
+    return started;
 }
 
 void Batch::add(Message call, Reader read, GnomeKeyringResult *outcome) {

@@ -114,6 +114,6 @@ struct EncryptedSecret {
 };
 
 // Opens the encrypted session and encrypts req.password into secret.
-GnomeKeyringResult encrypt_password(Request &req, EncryptedSecret &secret);
+GnomeKeyringResult encrypt_password(const Request &req, EncryptedSecret &secret);
 
 } // namespace keyring_client

@@ -23,7 +23,7 @@ Message open_session(const DhKeyPair &keys) {
 
 } // namespace
 
-GnomeKeyringResult encrypt_password(Request &req, EncryptedSecret &secret) {
+GnomeKeyringResult encrypt_password(const Request &req, EncryptedSecret &secret) {
     if (!crypto_ready())
         return GNOME_KEYRING_RESULT_IO_ERROR;
     DhKeyPair keys;
