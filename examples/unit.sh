@@ -1,7 +1,29 @@
-# Keep the password of keyring "login" where the unit reads it, for you alone:
-mkdir -p ~/.config/brassbox && chmod 700 ~/.config/brassbox
-(umask 077 && systemd-ask-password "Password of keyring login:" >~/.config/brassbox/login.password)
+# Once, as yourself: keyring "login" made with a password typed twice (or,
+# when it exists, its password asked once), made the default, and the
+# password kept where the unit reads it, encrypted for you on this machine
+# where systemd can (Debian 13 on), else in a file only you can read.
+set -eu
+# Status 1 is brassbox's success; setsid -w: the password comes from the
+# pipe, not from the terminal.
+brassbox_ok() { status=0; setsid -w brassbox "$@" || status=$?; [ "$status" -eq 1 ]; }
+store=${XDG_CONFIG_HOME:-$HOME/.config}/brassbox/login
+mkdir -p "${store%/*}" && chmod 700 "${store%/*}"
+password=$(systemd-ask-password "Password of keyring login:")
+if ! brassbox_ok --info=login >/dev/null 2>&1; then
+    [ "$password" = "$(systemd-ask-password "Again:")" ] || { echo "They differ." >&2; exit 1; }
+    printf '%s\n' "$password" | brassbox_ok --create=login
+fi
+brassbox_ok --setdef=login
+if printf '%s' "$password" | systemd-creds --user encrypt --name=brassbox-unlock - "$store.cred" 2>/dev/null; then
+    rm -f "$store.password"
+else
+    (umask 077 && printf '%s\n' "$password" >"$store.password")
+fi
 # Unlock it now and at every login; it is locked again when your last session ends:
-systemctl --user enable --now brassbox-unlock@login.service
-# On a server, unlock it at boot, before anybody logs in:
-loginctl enable-linger "$USER"
+systemctl --user enable brassbox-unlock@login.service
+systemctl --user restart brassbox-unlock@login.service
+# Over SSH, the login's first command waits until the unit is done:
+grep -qs brassbox-unlock ~/.ssh/rc || echo 'systemctl --user start "brassbox-unlock@*" 2>/dev/null' >>~/.ssh/rc
+# On a server, unlock it at boot, before anybody logs in (where polkit does
+# not let you, root can):
+loginctl enable-linger "$USER" 2>/dev/null || echo "Ask root for: loginctl enable-linger $USER" >&2

@@ -2,10 +2,10 @@
 # Proves the README's two commands on a freshly bootstrapped, minimal Debian:
 # a pristine copy of the release for each command, this working tree copied
 # in, the command run as root with no standard input, as the README shows it.
-#   scripts/fresh-debian.sh SUITE [try|test|providers]...    (as root; default: try test)
+#   scripts/fresh-debian.sh SUITE [try|test|providers|base]...    (as root; default: try test)
 #   scripts/fresh-debian.sh trixie test
 # providers: scripts/providers.sh, every command against the keyring
-# services that release ships.
+# services that release ships. base: only bootstrap the release, once.
 # SUITE is a Debian release (bookworm, trixie, forky, testing, sid...). The
 # bootstrapped base system is kept in $BRASSBOX_DEBIAN_CACHE (default
 # /var/cache/brassbox-debian) for the next run; each copy, and its mounts,
@@ -13,13 +13,13 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-[ $# -ge 1 ] || { echo "usage: $0 SUITE [try|test|providers]..." >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 SUITE [try|test|providers|base]..." >&2; exit 2; }
 [ "$(id -u)" -eq 0 ] || { echo "$0: run as root (debootstrap, mount, chroot)" >&2; exit 2; }
 suite=$1
 shift
 commands=${*:-try test}
 for command in $commands; do
-    case $command in try | test | providers) ;; *) echo "$0: unknown command $command" >&2; exit 2 ;; esac
+    case $command in try | test | providers | base) ;; *) echo "$0: unknown command $command" >&2; exit 2 ;; esac
 done
 # The README's first two commands, as written there.
 readme_command() {
@@ -117,6 +117,7 @@ run_in_copy() {
 failed=0
 notes=$(mktemp -d)
 for command in $commands; do
+    [ "$command" != base ] || continue
     line=$(readme_command "$command")
     [ -n "$line" ] || { echo "$0: the README does not start with scripts/$command.sh" >&2; exit 1; }
     echo "== Debian $suite, fresh: $line" >&2

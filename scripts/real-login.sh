@@ -1,0 +1,193 @@
+#!/bin/bash
+# A real login, as a user of brassbox's unit has one: a fresh Debian RELEASE
+# booted in a container (systemd as PID 1, logind, sshd, PAM with
+# pam_systemd, a user manager for each login), brassbox installed from its
+# package, ordinary users logging in over SSH with a key. The recipes of
+# examples/ run as written there; secret-tool and python's keyring must then
+# work without asking. Ends with 77 where the container cannot boot.
+#   scripts/real-login.sh RELEASE    (as root: bookworm, trixie, ...)
+set -eu
+cd "$(dirname "$0")/.."
+suite=${1:?usage: $0 RELEASE}
+fail() { echo "FAIL: a real login on Debian $suite: $*" >&2; exit 1; }
+skip() { echo "NOT TESTED: a real login on Debian $suite: $*"; exit 77; }
+[ "$(id -u)" -eq 0 ] || skip "it needs root"
+cache=${BRASSBOX_DEBIAN_CACHE:-/var/cache/brassbox-debian}
+image=$cache/$suite-login.tar
+examples=/usr/share/doc/brassbox/examples
+scripts/install-deps.sh --test
+for tool in systemd-nspawn:systemd-container ssh:openssh-client debootstrap:debootstrap; do
+    command -v "${tool%:*}" >/dev/null ||
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${tool#*:}" >/dev/null
+done
+
+work=$(mktemp -d /var/tmp/brassbox-login.XXXXXX) root=$work/root nspawn=""
+cleanup() {
+    [ -z "$nspawn" ] || { kill -KILL "$nspawn" 2>/dev/null; wait "$nspawn" 2>/dev/null || true; }
+    for mount in proc dev; do ! mountpoint -q "$root/$mount" || umount -l "$root/$mount"; done
+    rm -rf --one-file-system "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# The release with what a login needs, made once; every run boots a copy.
+in_chroot() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
+mkdir "$root"
+if [ ! -f "$image" ]; then
+    scripts/fresh-debian.sh "$suite" base
+    tar -C "$root" -xf "$cache/$suite.tar" && cp /etc/resolv.conf "$root/etc/resolv.conf"
+    mount -t proc proc "$root/proc" && mount --bind /dev "$root/dev"
+    packages=(systemd systemd-sysv dbus dbus-user-session libpam-systemd openssh-server gnome-keyring
+        libsecret-tools python3-keyring procps)
+    in_chroot sh -c "apt-get update -q && apt-get install -y -q --no-install-recommends ${packages[*]} && apt-get clean" \
+        >"$work/install.log" 2>&1 || { tail -n 20 "$work/install.log"; fail "no system"; }
+    umount "$root/proc" "$root/dev"
+    tar -C "$root" -cf "$image.part" . && mv "$image.part" "$image"
+    rm -rf --one-file-system "$root" && mkdir "$root"
+fi
+tar -C "$root" -xf "$image"
+
+# brassbox as its package installs it; ada sets up the unit, bob runs the CI
+# recipe; both log in with a key. A user's manager stops at the last logout.
+cmake -S . -B "$work/build" -DCMAKE_BUILD_TYPE=Release -DBRASSBOX_TESTS=OFF >/dev/null &&
+    cmake --build "$work/build" -j"$(nproc)" >/dev/null &&
+    cpack -G DEB --config "$work/build/CPackConfig.cmake" -B "$work/deb" >/dev/null || fail "no package"
+cp "$work"/deb/brassbox_*.deb "$root/var/tmp/brassbox.deb"
+ssh-keygen -q -t ed25519 -N '' -f "$work/key" && cp "$work/key.pub" "$root/var/tmp/key.pub"
+in_chroot sh -c 'dpkg -i /var/tmp/brassbox.deb && ssh-keygen -A && for user in ada bob; do
+    useradd -m -s /bin/bash $user && mkdir -m 700 /home/$user/.ssh &&
+    cp /var/tmp/key.pub /home/$user/.ssh/authorized_keys && chown -R $user: /home/$user/.ssh; done' >/dev/null ||
+    fail "no users"
+cat "$root$examples/profile.sh" >>"$root/home/ada/.profile"
+# A prompt would stop them: run with a time limit, they fail instead.
+cat >"$root/usr/local/bin/clients-work" <<'EOF'
+#!/bin/sh
+echo s3 | timeout 10 secret-tool store --label=t service t user u &&
+    [ "$(timeout 10 secret-tool lookup service t user u)" = s3 ] &&
+    echo py | timeout 10 python3 -m keyring set t u && [ "$(timeout 10 python3 -m keyring get t u)" = py ]
+EOF
+chmod 755 "$root/usr/local/bin/clients-work"
+# A fresh manager for every login, as many as the test makes in a row.
+mkdir -p "$root/etc/systemd/logind.conf.d"
+printf '[Login]\nUserStopDelaySec=0\n' >"$root/etc/systemd/logind.conf.d/stop-at-logout.conf"
+for unit in user@ user-runtime-dir@; do
+    mkdir -p "$root/etc/systemd/system/$unit.service.d"
+    printf '[Unit]\nStartLimitIntervalSec=0\n' >"$root/etc/systemd/system/$unit.service.d/no-limit.conf"
+done
+
+boot() {
+    SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn -D "$root" -b --register=no --keep-unit \
+        --private-network --console=passive >"$work/boot.log" 2>&1 &
+    nspawn=$!
+    for _ in $(seq 300); do
+        leader=$(pgrep -P "$nspawn" | head -n 1) || true
+        [ -z "$leader" ] || case $(nsenter -t "$leader" -a systemctl is-system-running 2>/dev/null) in
+            running | degraded) ssh=(timeout 60 nsenter -t "$leader" -n ssh -i "$work/key" -o LogLevel=ERROR \
+                -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null) && return ;;
+        esac
+        kill -0 "$nspawn" 2>/dev/null || skip "the container does not boot here: $(tail -n 3 "$work/boot.log")"
+        sleep 0.1
+    done
+    skip "the container did not boot within 30 s"
+}
+inside() { nsenter -t "$leader" -a "$@"; }
+login() { local user=$1 && shift && "${ssh[@]}" "$user@127.0.0.1" "$@"; }
+# at_terminal ANSWERS COMMAND...: COMMAND at a terminal of its own; each time
+# it has said something and waits, quiet, the next of the answers (split at
+# commas) is typed. What it showed goes to standard output.
+at_terminal() {
+    python3 -c 'import os, pty, select, sys
+answers, (pid, fd), shown, seen, quiet = sys.argv[1].split(","), pty.fork(), b"", 0, 0
+if pid == 0: os.execvp(sys.argv[2], sys.argv[2:])
+while quiet < 60:
+    if not select.select([fd], [], [], 0.5)[0]:
+        quiet += 1
+        if answers and len(shown) > seen: os.write(fd, answers.pop(0).encode() + b"\n"); seen = len(shown)
+        continue
+    try: data = os.read(fd, 4096)
+    except OSError: break
+    shown, quiet = shown + data, 0
+    if not data: break
+print(shown.decode(errors="replace"), end="")' "$@"
+}
+# Until logind has let go of ada, whose next login starts her manager anew.
+logged_out() {
+    for _ in $(seq 100); do
+        inside loginctl show-user ada >/dev/null 2>&1 || return 0
+        sleep 0.1
+    done
+    fail "ada's user manager outlived her last logout"
+}
+# What the unit and its script said, in ada's journal.
+unit_log() { inside journalctl -q -o cat _UID=1000 SYSLOG_IDENTIFIER=brassbox-unlock; }
+boot
+
+# A fresh account: the profile recipe says nothing while there is no keyring.
+[ -z "$(at_terminal 'exit' "${ssh[@]}" -tt ada@127.0.0.1 | grep -E 'ERROR|password')" ] || fail "the profile spoke on a fresh account"
+logged_out
+# Set-up from nothing, as written, the password typed twice at a terminal.
+at_terminal 'pw,pw' "${ssh[@]}" -tt ada@127.0.0.1 "sh $examples/unit.sh" >"$work/setup.log"
+stored=$(login ada 'cd ~/.config/brassbox && stat -c "%n %a" *') || fail "set-up: $(cat "$work/setup.log")"
+case $suite:$stored in
+bookworm:"login.password 600" | *:"login.cred 6"[04][04]) ;;
+*) fail "the password is stored as: $stored" ;;
+esac
+login ada 'brassbox --getdef; brassbox --info=login' | grep -qx 'login' || fail "set-up: $(cat "$work/setup.log")"
+logged_out
+[ "$(unit_log | tail -n 1)" = "Locked 'login' keyring." ] || fail "not locked at the last logout"
+
+# Each login's first command finds the keyring open: ssh host CMD, and an
+# interactive login (whose profile would ask while it is locked).
+for i in $(seq 20); do
+    [ "$(login ada 'brassbox --info=login | head -n 1')" = "Keyring locked : no" ] || fail "ssh CMD: locked ($i)"
+    logged_out
+    shown=$(at_terminal 'brassbox --info=login | head -n 1,exit' "${ssh[@]}" -tt ada@127.0.0.1)
+    grep -q "Keyring locked : no" <<<"$shown" && ! grep -q "Enter password" <<<"$shown" ||
+        fail "interactive login ($i): $shown"
+    logged_out
+done
+login ada clients-work || fail "ada's clients failed"
+
+# A wrong or missing password: a clear line, no hang, nothing unlocked.
+store=/home/ada/.config/brassbox/login
+inside runuser -u ada -- sh -c "printf wrong | systemd-creds --user encrypt --name=brassbox-unlock - \
+    $store.cred 2>/dev/null || { umask 077; echo wrong >$store.password; }"
+for said in "ERROR: Access to keyring denied" "$store.password does not exist: keep the password"; do
+    [ "$(login ada 'brassbox --info=login | head -n 1')" = "Keyring locked : yes" ] || fail "unlocked: $said"
+    logged_out
+    [[ "$(unit_log | tail -n 2)" == *"$said"* ]] || fail "no line $said: $(unit_log | tail -n 2)"
+    inside rm -f "$store.cred" "$store.password"
+done
+
+# A symlink to a file only ada can read serves; a brassbox that cannot run
+# unlocks nothing; a stop that locked passes, one that could not fails.
+login ada 'echo pw >~/pw && chmod 600 ~/pw && ln -s ~/pw ~/.config/brassbox/login.password &&
+    systemctl --user restart brassbox-unlock@login && systemctl --user stop brassbox-unlock@login &&
+    ! systemctl --user -q is-failed brassbox-unlock@login && brassbox -i login | grep -qx "Keyring locked : yes"' ||
+    fail "a symlinked password, or the lock at stop: $(unit_log | tail -n 3)"
+inside sh -c "mv /usr/bin/brassbox /usr/bin/brassbox.away; runuser -u ada -- /usr/libexec/brassbox/brassbox-unlock \
+    unlock login $store; status=\$?; mv /usr/bin/brassbox.away /usr/bin/brassbox; [ \$status -eq 1 ]" 2>/dev/null ||
+    fail "a brassbox that cannot run counted as unlocked"
+login ada 'echo other | brassbox -c work; (umask 077 && echo other >~/.config/brassbox/work.password) &&
+    systemctl --user start brassbox-unlock@work && { brassbox -d work; systemctl --user stop brassbox-unlock@work;
+    systemctl --user -q is-failed brassbox-unlock@work; }' 2>/dev/null || fail "a lock that failed passed at stop"
+logged_out
+
+# The CI recipe, twice in bob's home, without KEYRING_PASSWORD.
+for run in made unlocked; do
+    login bob "dbus-run-session -- sh $examples/ci.sh clients-work" || fail "ci.sh: $run"
+done
+
+# Lingering: at boot, the keyring is open before anybody logs in.
+inside loginctl enable-linger ada
+inside systemctl poweroff && wait "$nspawn" || true
+nspawn=""
+boot
+for _ in $(seq 100); do
+    inside runuser -u ada -- env DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus brassbox -i login \
+        2>/dev/null | grep -qx "Keyring locked : no" && break
+    sleep 0.1
+done
+[ "$(unit_log | tail -n 1)" = "Unlocked 'login' keyring." ] || fail "lingering: not unlocked at boot"
+echo "a real login on Debian $suite: ok"
