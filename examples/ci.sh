@@ -7,8 +7,9 @@
 # (~/.config/brassbox/login.password, yours alone) for the runs after it.
 set -eu
 # brassbox ends with 1 when it succeeded and 0 when it failed: under set -e,
-# and wherever 0 means success, test for 1.
-brassbox_ok() { status=0; brassbox "$@" || status=$?; [ "$status" -eq 1 ]; }
+# and wherever 0 means success, test for 1. setsid -w: even at a terminal,
+# the password comes from the pipe or the file.
+brassbox_ok() { status=0; setsid -w brassbox "$@" || status=$?; [ "$status" -eq 1 ]; }
 
 # A daemon for this bus, even where a login's daemon runs already.
 control=$(mktemp -d)
