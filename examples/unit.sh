@@ -23,6 +23,7 @@ fi
 systemctl --user enable brassbox-unlock@login.service
 systemctl --user restart brassbox-unlock@login.service
 # Over SSH, the login's first command waits until the unit is done:
+mkdir -p -m 700 ~/.ssh
 grep -qs brassbox-unlock ~/.ssh/rc || echo 'systemctl --user start "brassbox-unlock@*" 2>/dev/null' >>~/.ssh/rc
 # On a server, unlock it at boot, before anybody logs in (where polkit does
 # not let you, root can):

@@ -21,9 +21,17 @@ for tool in systemd-nspawn:systemd-container ssh:openssh-client debootstrap:debo
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${tool#*:}" >/dev/null
 done
 
-work=$(mktemp -d /var/tmp/brassbox-login.XXXXXX) root=$work/root nspawn=""
+work=$(mktemp -d /var/tmp/brassbox-login.XXXXXX) root=$work/root nspawn="" leader=""
+cgroup=${work##*/}
+# Ends the container: with its first process, the kernel ends every other.
+halt() {
+    [ -z "$leader" ] || kill -KILL "$leader" 2>/dev/null || true
+    [ -z "$nspawn" ] || wait "$nspawn" 2>/dev/null || true
+    nspawn="" leader=""
+}
 cleanup() {
-    [ -z "$nspawn" ] || { kill -KILL "$nspawn" 2>/dev/null; wait "$nspawn" 2>/dev/null || true; }
+    halt
+    find /sys/fs/cgroup -depth -type d -path "*/$cgroup*" -exec rmdir {} + 2>/dev/null || true
     for mount in proc dev; do ! mountpoint -q "$root/$mount" || umount -l "$root/$mount"; done
     rm -rf --one-file-system "$work"
 }
@@ -76,9 +84,13 @@ for unit in user@ user-runtime-dir@; do
     printf '[Unit]\nStartLimitIntervalSec=0\n' >"$root/etc/systemd/system/$unit.service.d/no-limit.conf"
 done
 
+# The container's system manager takes the cgroup it starts in for its own:
+# it gets one to itself, in each hierarchy there is.
 boot() {
-    SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn -D "$root" -b --register=no --keep-unit \
-        --private-network --console=passive >"$work/boot.log" 2>&1 &
+    (for h in /sys/fs/cgroup /sys/fs/cgroup/systemd /sys/fs/cgroup/unified; do
+        [ ! -e "$h/cgroup.procs" ] || { mkdir -p "$h/$cgroup" && echo $BASHPID >"$h/$cgroup/cgroup.procs"; } || exit
+    done && SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 exec systemd-nspawn -D "$root" -b --register=no --keep-unit \
+        --private-network --console=passive >"$work/boot.log" 2>&1) &
     nspawn=$!
     for _ in $(seq 300); do
         leader=$(pgrep -P "$nspawn" | head -n 1) || true
@@ -180,9 +192,10 @@ for run in made unlocked; do
 done
 
 # Lingering: at boot, the keyring is open before anybody logs in.
-inside loginctl enable-linger ada
+# As root would; run by the container's manager, whose cgroup logind reads.
+inside systemd-run --wait --quiet loginctl enable-linger ada
 inside systemctl poweroff && wait "$nspawn" || true
-nspawn=""
+nspawn="" leader=""
 boot
 for _ in $(seq 100); do
     inside runuser -u ada -- env DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus brassbox -i login \

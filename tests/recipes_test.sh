@@ -117,10 +117,12 @@ lock-all)
     printf '#!/bin/sh\necho "$@" >%s/linger\n' "$work" >"$work/bin/loginctl" && chmod +x "$work/bin/loginctl"
     make_keyring login right
     PATH=$work/bin:$PATH at_terminal right sh "$examples/unit.sh" >/dev/null
-    file=$HOME/.config/brassbox/login.password
-    [ "$(stat -c %a "$file") $(cat "$work/linger")" = "600 enable-linger $USER" ] && locked login no &&
-        systemctl --user -q is-enabled brassbox-unlock@login || fail "unit: not set up"
+    store=$HOME/.config/brassbox/login file=$HOME/.config/brassbox/login.password
+    { [ -e "$store.cred" ] || [ "$(stat -c %a "$file")" = 600 ]; } && [ "$(cat "$work/linger")" = "enable-linger $USER" ] &&
+        locked login no && systemctl --user -q is-enabled brassbox-unlock@login || fail "unit: not set up"
     clients_work unit
+    # The file from here on, where systemd could encrypt it.
+    rm -f "$store.cred" && (umask 077 && echo right >"$file")
     systemctl --user stop brassbox-unlock@login && locked login yes || fail "unit: not locked at stop"
     # fails INSTANCE LINE: the unit does not start, and its log says why.
     fails() {
@@ -128,7 +130,7 @@ lock-all)
             fail "unit $1: $(cat "$log")"
     }
     echo wrong >"$file" && fails login "ERROR: Access to keyring denied"
-    fails nosuch "does not exist: keep the password of keyring 'nosuch' there"
+    fails nosuch "nosuch.password does not exist: keep the password of keyring 'nosuch' there"
     : >"$file" && fails login "is empty"
     echo right >"$file" && chmod 604 "$file" && fails login "can be read by every user: not used"
     # Two at once, with the daemon gone: the bus starts it.
