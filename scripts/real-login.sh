@@ -146,13 +146,19 @@ bookworm:"login.password 600" | *:"login.cred 6"[04][04]) ;;
 *) fail "the password is stored as: $stored" ;;
 esac
 login ada 'brassbox --getdef; brassbox --info=login' | grep -qx 'login' || fail "set-up: $(cat "$work/setup.log")"
+# Encrypted for ada on this machine: bob cannot use a copy.
+store=/home/ada/.config/brassbox/login
+[ ! -e "$root$store.cred" ] || inside sh -c "cp $store.cred /home/bob/login.cred && chown bob: /home/bob/login.cred &&
+    runuser -u bob -- /usr/libexec/brassbox/brassbox-unlock unlock login /home/bob/login 2>&1" |
+    grep -q "login.cred cannot be decrypted here" || fail "another user's encrypted password"
 logged_out
 [ "$(unit_log | tail -n 1)" = "Locked 'login' keyring." ] || fail "not locked at the last logout"
 
 # Each login's first command finds the keyring open: ssh host CMD, and an
 # interactive login (whose profile would ask while it is locked).
 for i in $(seq 20); do
-    [ "$(login ada 'brassbox --info=login | head -n 1')" = "Keyring locked : no" ] || fail "ssh CMD: locked ($i)"
+    said=$(login ada 'brassbox --info=login 2>&1 | head -n 1')
+    [ "$said" = "Keyring locked : no" ] || fail "ssh CMD ($i): $said"
     logged_out
     shown=$(at_terminal 'brassbox --info=login | head -n 1,exit' "${ssh[@]}" -tt ada@127.0.0.1)
     grep -q "Keyring locked : no" <<<"$shown" && ! grep -q "Enter password" <<<"$shown" ||
@@ -162,7 +168,6 @@ done
 login ada clients-work || fail "ada's clients failed"
 
 # A wrong or missing password: a clear line, no hang, nothing unlocked.
-store=/home/ada/.config/brassbox/login
 inside runuser -u ada -- sh -c "printf wrong | systemd-creds --user encrypt --name=brassbox-unlock - \
     $store.cred 2>/dev/null || { umask 077; echo wrong >$store.password; }"
 for said in "ERROR: Access to keyring denied" "$store.password does not exist: keep the password"; do
@@ -171,6 +176,9 @@ for said in "ERROR: Access to keyring denied" "$store.password does not exist: k
     [[ "$(unit_log | tail -n 2)" == *"$said"* ]] || fail "no line $said: $(unit_log | tail -n 2)"
     inside rm -f "$store.cred" "$store.password"
 done
+# An instance name reaches brassbox as it stands, never expanded.
+login ada "systemctl --user start 'brassbox-unlock@\\x24USER'" 2>/dev/null || true
+unit_log | tail -n 1 | grep -qF "keyring '\$USER'" || fail "an instance name expanded: $(unit_log | tail -n 1)"
 
 # A symlink to a file only ada can read serves; a brassbox that cannot run
 # unlocks nothing; a stop that locked passes, one that could not fails.

@@ -124,19 +124,22 @@ lock-all)
     # The file from here on, where systemd could encrypt it.
     rm -f "$store.cred" && (umask 077 && echo right >"$file")
     systemctl --user stop brassbox-unlock@login && locked login yes || fail "unit: not locked at stop"
-    # fails INSTANCE LINE: the unit does not start, and its log says why.
+    # fails INSTANCE LINE: the unit does not start, and its log says why. (Each
+    # attempt afresh: systemd allows five starts of a unit in ten seconds.)
     fails() {
-        : >"$log" && ! systemctl --user start "brassbox-unlock@$1" 2>/dev/null && grep -qF "$2" "$log" ||
+        : >"$log" && systemctl --user reset-failed && ! systemctl --user start "brassbox-unlock@$1" 2>/dev/null &&
+            grep -qF "$2" "$log" ||
             fail "unit $1: $(cat "$log")"
     }
     echo wrong >"$file" && fails login "ERROR: Access to keyring denied"
     fails nosuch "nosuch.password does not exist: keep the password of keyring 'nosuch' there"
     : >"$file" && fails login "is empty"
+    printf 'right\r\n' >"$file" && fails login "holds a carriage return"
     echo right >"$file" && chmod 604 "$file" && fails login "can be read by every user: not used"
     # Two at once, with the daemon gone: the bus starts it.
     chmod 640 "$file" && make_keyring work other
     (umask 077 && echo other >"$HOME/.config/brassbox/work.password")
-    kill "$(busctl --user status org.freedesktop.secrets | sed -n 's/^PID=//p')"
+    kill "$(busctl --user status org.freedesktop.secrets | sed -n 's/^PID=//p')" && systemctl --user reset-failed
     systemctl --user start brassbox-unlock@login brassbox-unlock@work && locked login no &&
         locked work no && grep -q "can be read by its group" "$log" || fail "unit: two at once: $(cat "$log")"
     ! grep -qE "right|other" "$log" || fail "unit: a password in the log"

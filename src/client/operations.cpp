@@ -253,20 +253,16 @@ GnomeKeyringResult look_before_unlock(Request &req) {
     });
 }
 
-std::unique_ptr<Request> keyring_request(const char *keyring, gpointer data,
-                                         GDestroyNotify destroy_data) {
+// A request heard by the handler; on the keyring named, with the password
+// given, for the operations that take them.
+std::unique_ptr<Request> new_request(Handler handler, gpointer data, GDestroyNotify destroy_data,
+                                     const char *keyring = nullptr,
+                                     const char *password = nullptr) {
     auto req = std::make_unique<Request>();
-    req->name = keyring != nullptr ? keyring : "";
+    req->handler = handler;
     req->data = data;
     req->destroy_data = destroy_data;
-    return req;
-}
-
-std::unique_ptr<Request> done_request(const char *keyring, const char *password,
-                                      GnomeKeyringDoneCallback callback, gpointer data,
-                                      GDestroyNotify destroy_data) {
-    auto req = keyring_request(keyring, data, destroy_data);
-    req->on_done = callback;
+    req->name = keyring != nullptr ? keyring : "";
     std::string_view text = password != nullptr ? password : "";
     req->password.assign(text.begin(), text.end());
     return req;
@@ -284,9 +280,7 @@ gboolean gnome_keyring_is_available() {
 
 gpointer gnome_keyring_list_keyring_names(GnomeKeyringListCallback callback, gpointer data,
                                           GDestroyNotify destroy_data) {
-    auto req = keyring_request(nullptr, data, destroy_data);
-    req->on_list = callback;
-    return start(std::move(req), [](Request &req) {
+    return start(new_request(callback, data, destroy_data), [](Request &req) {
         std::vector<std::string> paths;
         auto result = exchange(req.waiting, read_of_keyrings(), [&paths](sd_bus_message *reply) {
             return read_paths(reply, paths);
@@ -299,9 +293,7 @@ gpointer gnome_keyring_list_keyring_names(GnomeKeyringListCallback callback, gpo
 
 gpointer gnome_keyring_get_default_keyring(GnomeKeyringStringCallback callback, gpointer data,
                                            GDestroyNotify destroy_data) {
-    auto req = keyring_request(nullptr, data, destroy_data);
-    req->on_string = callback;
-    return start(std::move(req), [](Request &req) {
+    return start(new_request(callback, data, destroy_data), [](Request &req) {
         std::optional<std::string> path;
         auto result =
             exchange(req.waiting, with_arguments(service_call("ReadAlias"), "s", "default"),
@@ -316,7 +308,7 @@ gpointer gnome_keyring_get_default_keyring(GnomeKeyringStringCallback callback, 
 // back.
 gpointer gnome_keyring_set_default_keyring(const char *keyring, GnomeKeyringDoneCallback callback,
                                            gpointer data, GDestroyNotify destroy_data) {
-    return start(done_request(keyring, nullptr, callback, data, destroy_data), [](Request &req) {
+    return start(new_request(callback, data, destroy_data, keyring), [](Request &req) {
         return act_on_name(req, [&req](const std::string &path) {
             Message call = with_arguments(service_call("SetAlias"), "so", "default", path.c_str());
             return change(req, path, std::move(call), read_empty, Shows::Default);
@@ -326,9 +318,7 @@ gpointer gnome_keyring_set_default_keyring(const char *keyring, GnomeKeyringDone
 
 gpointer gnome_keyring_get_info(const char *keyring, GnomeKeyringInfoCallback callback,
                                 gpointer data, GDestroyNotify destroy_data) {
-    auto req = keyring_request(keyring, data, destroy_data);
-    req->on_info = callback;
-    return start(std::move(req), [](Request &req) {
+    return start(new_request(callback, data, destroy_data, keyring), [](Request &req) {
         return act_on_name(req, [&req](const std::string &path) {
             // Three small reads sent together cost one round trip; GetAll
             // would also carry the path of every item in the keyring.
@@ -349,7 +339,7 @@ gpointer gnome_keyring_get_info(const char *keyring, GnomeKeyringInfoCallback ca
 // locked: a success.
 gpointer gnome_keyring_lock(const char *keyring, GnomeKeyringDoneCallback callback, gpointer data,
                             GDestroyNotify destroy_data) {
-    return start(done_request(keyring, nullptr, callback, data, destroy_data), [](Request &req) {
+    return start(new_request(callback, data, destroy_data, keyring), [](Request &req) {
         return act_on_name(req, [&req](const std::string &path) {
             Message call = with_arguments(service_call("Lock"), "ao", 1, path.c_str());
             return change(req, path, std::move(call), read_lock, Shows::Locked);
@@ -359,7 +349,7 @@ gpointer gnome_keyring_lock(const char *keyring, GnomeKeyringDoneCallback callba
 
 gpointer gnome_keyring_delete(const char *keyring, GnomeKeyringDoneCallback callback, gpointer data,
                               GDestroyNotify destroy_data) {
-    return start(done_request(keyring, nullptr, callback, data, destroy_data), [](Request &req) {
+    return start(new_request(callback, data, destroy_data, keyring), [](Request &req) {
         return act_on_name(req, [&req](const std::string &path) {
             Message call = method_call(path.c_str(), kCollectionInterface, "Delete");
             return change(req, path, std::move(call), read_prompt, Shows::Gone);
@@ -370,19 +360,19 @@ gpointer gnome_keyring_delete(const char *keyring, GnomeKeyringDoneCallback call
 gpointer gnome_keyring_unlock(const char *keyring, const char *password,
                               GnomeKeyringDoneCallback callback, gpointer data,
                               GDestroyNotify destroy_data) {
-    return start(done_request(keyring, password, callback, data, destroy_data), unlock);
+    return start(new_request(callback, data, destroy_data, keyring, password), unlock);
 }
 
 gpointer gnome_keyring_create(const char *keyring, const char *password,
                               GnomeKeyringDoneCallback callback, gpointer data,
                               GDestroyNotify destroy_data) {
-    return start(done_request(keyring, password, callback, data, destroy_data), create);
+    return start(new_request(callback, data, destroy_data, keyring, password), create);
 }
 
 // The checks in the order the operation itself makes them.
 gpointer gnome_keyring_needs_password(const char *keyring, gboolean creating,
                                       GnomeKeyringDoneCallback callback, gpointer data,
                                       GDestroyNotify destroy_data) {
-    return start(done_request(keyring, nullptr, callback, data, destroy_data),
+    return start(new_request(callback, data, destroy_data, keyring),
                  creating != FALSE ? look_before_create : look_before_unlock);
 }

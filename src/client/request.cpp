@@ -13,18 +13,20 @@ struct Started {
 // Hands the result to the handler; the request ends with it.
 void answer(Request &req, GnomeKeyringResult result) {
     bool ok = result == GNOME_KEYRING_RESULT_OK;
-    if (req.on_done != nullptr) {
-        req.on_done(result, req.data);
-    } else if (req.on_string != nullptr) {
-        req.on_string(result, ok && req.found ? req.found->c_str() : nullptr, req.data);
-    } else if (req.on_info != nullptr) {
-        req.on_info(result, ok ? &req.info : nullptr, req.data);
-    } else if (req.on_list != nullptr) {
+    if (std::visit([](auto handler) { return handler == nullptr; }, req.handler)) {
+        // Nobody listens.
+    } else if (auto *done = std::get_if<GnomeKeyringDoneCallback>(&req.handler)) {
+        (*done)(result, req.data);
+    } else if (auto *string = std::get_if<GnomeKeyringStringCallback>(&req.handler)) {
+        (*string)(result, ok && req.found ? req.found->c_str() : nullptr, req.data);
+    } else if (auto *info = std::get_if<GnomeKeyringInfoCallback>(&req.handler)) {
+        (*info)(result, ok ? &req.info : nullptr, req.data);
+    } else {
         GList *list = nullptr;
         for (auto &name : req.names)
             list = g_list_prepend(list, name.data());
         list = g_list_reverse(list);
-        req.on_list(result, ok ? list : nullptr, req.data);
+        std::get<GnomeKeyringListCallback>(req.handler)(result, ok ? list : nullptr, req.data);
         g_list_free(list);
     }
     if (req.destroy_data != nullptr)

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace keyring_client {
@@ -28,13 +29,14 @@ inline constexpr const char *kMasterInterface =
 // connection await only so many replies (dbus-daemon's default: 128).
 inline constexpr size_t kCallsInFlight = 64;
 
+// The handler of a request, of the kind its operation answers with.
+using Handler = std::variant<GnomeKeyringDoneCallback, GnomeKeyringStringCallback,
+                             GnomeKeyringListCallback, GnomeKeyringInfoCallback>;
+
 // Who hears the answer to a request, what the request is about, and what
 // the answer carries.
 struct Request {
-    GnomeKeyringDoneCallback on_done = nullptr;
-    GnomeKeyringStringCallback on_string = nullptr;
-    GnomeKeyringListCallback on_list = nullptr;
-    GnomeKeyringInfoCallback on_info = nullptr;
+    Handler handler;
     gpointer data = nullptr;
     GDestroyNotify destroy_data = nullptr;
 
