@@ -23,14 +23,11 @@ done
 
 work=$(mktemp -d /var/tmp/brassbox-login.XXXXXX) root=$work/root nspawn="" leader=""
 cgroup=${work##*/}
-# Ends the container: with its first process, the kernel ends every other.
-halt() {
+# Ends the container (with its first process, the kernel ends every other),
+# and all it leaves.
+cleanup() {
     [ -z "$leader" ] || kill -KILL "$leader" 2>/dev/null || true
     [ -z "$nspawn" ] || wait "$nspawn" 2>/dev/null || true
-    nspawn="" leader=""
-}
-cleanup() {
-    halt
     find /sys/fs/cgroup -depth -type d -path "*/$cgroup*" -exec rmdir {} + 2>/dev/null || true
     for mount in proc dev; do ! mountpoint -q "$root/$mount" || umount -l "$root/$mount"; done
     rm -rf --one-file-system "$work"
@@ -105,24 +102,6 @@ boot() {
 }
 inside() { nsenter -t "$leader" -a "$@"; }
 login() { local user=$1 && shift && "${ssh[@]}" "$user@127.0.0.1" "$@"; }
-# at_terminal ANSWERS COMMAND...: COMMAND at a terminal of its own; each time
-# it has said something and waits, quiet, the next of the answers (split at
-# commas) is typed. What it showed goes to standard output.
-at_terminal() {
-    python3 -c 'import os, pty, select, sys
-answers, (pid, fd), shown, seen, quiet = sys.argv[1].split(","), pty.fork(), b"", 0, 0
-if pid == 0: os.execvp(sys.argv[2], sys.argv[2:])
-while quiet < 60:
-    if not select.select([fd], [], [], 0.5)[0]:
-        quiet += 1
-        if answers and len(shown) > seen: os.write(fd, answers.pop(0).encode() + b"\n"); seen = len(shown)
-        continue
-    try: data = os.read(fd, 4096)
-    except OSError: break
-    shown, quiet = shown + data, 0
-    if not data: break
-print(shown.decode(errors="replace"), end="")' "$@"
-}
 # Until logind has let go of ada, whose next login starts her manager anew.
 logged_out() {
     for _ in $(seq 100); do
@@ -136,10 +115,10 @@ unit_log() { inside journalctl -q -o cat _UID=1000 SYSLOG_IDENTIFIER=brassbox-un
 boot
 
 # A fresh account: the profile recipe says nothing while there is no keyring.
-[ -z "$(at_terminal 'exit' "${ssh[@]}" -tt ada@127.0.0.1 | grep -E 'ERROR|password')" ] || fail "the profile spoke on a fresh account"
+[ -z "$(scripts/at-terminal.py 'exit' "${ssh[@]}" -tt ada@127.0.0.1 | grep -E 'ERROR|password')" ] || fail "the profile spoke on a fresh account"
 logged_out
 # Set-up from nothing, as written, the password typed twice at a terminal.
-at_terminal 'pw,pw' "${ssh[@]}" -tt ada@127.0.0.1 "sh $examples/unit.sh" >"$work/setup.log"
+scripts/at-terminal.py 'pw,pw' "${ssh[@]}" -tt ada@127.0.0.1 "sh $examples/unit.sh" >"$work/setup.log"
 stored=$(login ada 'cd ~/.config/brassbox && stat -c "%n %a" *') || fail "set-up: $(cat "$work/setup.log")"
 case $suite:$stored in
 bookworm:"login.password 600" | *:"login.cred 6"[04][04]) ;;
@@ -160,7 +139,7 @@ for i in $(seq 20); do
     said=$(login ada 'brassbox --info=login 2>&1 | head -n 1')
     [ "$said" = "Keyring locked : no" ] || fail "ssh CMD ($i): $said"
     logged_out
-    shown=$(at_terminal 'brassbox --info=login | head -n 1,exit' "${ssh[@]}" -tt ada@127.0.0.1)
+    shown=$(scripts/at-terminal.py 'brassbox --info=login | head -n 1,exit' "${ssh[@]}" -tt ada@127.0.0.1)
     grep -q "Keyring locked : no" <<<"$shown" && ! grep -q "Enter password" <<<"$shown" ||
         fail "interactive login ($i): $shown"
     logged_out

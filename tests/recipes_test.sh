@@ -19,19 +19,8 @@ clients_work() {
         echo py | timeout 10 /usr/bin/python3 -m keyring set t "$1" &&
         [ "$(timeout 10 /usr/bin/python3 -m keyring get t "$1")" = py ] || fail "$1: the clients failed"
 }
-# at_terminal ANSWER COMMAND...: COMMAND on a terminal of its own, ANSWER
-# typed once it asks; what it showed goes to standard output.
-at_terminal() {
-    /usr/bin/python3 -c 'import os, pty, select, sys, time
-pid, fd, shown = *pty.fork(), b""
-if pid == 0: os.execvp(sys.argv[2], sys.argv[2:])
-while select.select([fd], [], [], 20)[0]:
-    try: data = os.read(fd, 1024)
-    except OSError: break
-    if b":" in data and b":" not in shown: time.sleep(0.2); os.write(fd, sys.argv[1].encode() + b"\n")
-    shown += data
-print(shown.decode(errors="replace"), end="")' "$@"
-}
+# COMMAND at a terminal of its own, ANSWER typed once it asks.
+at_terminal() { "$source/scripts/at-terminal.py" "$@"; }
 case $mode in
 "")
     page=$(LC_ALL=C nroff -man -Tascii "$source/doc/brassbox.1" 2>/dev/null)
