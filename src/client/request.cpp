@@ -5,6 +5,8 @@
 namespace keyring_client {
 namespace {
 
+// A request with its operation: the main loop's, from start() until run()
+// takes it back.
 struct Started {
     std::unique_ptr<Request> req;
     Operation operation;
