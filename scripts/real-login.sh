@@ -102,10 +102,11 @@ boot() {
 }
 inside() { nsenter -t "$leader" -a "$@"; }
 login() { local user=$1 && shift && "${ssh[@]}" "$user@127.0.0.1" "$@"; }
-# Until logind has let go of ada, whose next login starts her manager anew.
+# Until logind has let go of ada and her runtime folder is gone, so that her
+# next login starts everything anew.
 logged_out() {
     for _ in $(seq 100); do
-        inside loginctl show-user ada >/dev/null 2>&1 || return 0
+        ! inside loginctl show-user ada >/dev/null 2>&1 && ! inside test -e /run/user/1000 && return
         sleep 0.1
     done
     fail "ada's user manager outlived her last logout"
