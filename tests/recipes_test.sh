@@ -12,13 +12,7 @@ skip() { echo "NOT TESTED: the unit: $*"; exit 77; }
 locked() { brassbox -i "$1" 2>/dev/null | grep -qx "Keyring locked : $2"; }
 # A keyring with this password, the default, locked.
 make_keyring() { echo "$2" | brassbox -c "$1"; brassbox -s "$1"; brassbox -l "$1"; } 2>/dev/null
-# A prompt would stop the clients.
-clients_work() {
-    echo s3 | timeout 10 secret-tool store --label=t service t user "$1" &&
-        [ "$(timeout 10 secret-tool lookup service t user "$1")" = s3 ] &&
-        echo py | timeout 10 /usr/bin/python3 -m keyring set t "$1" &&
-        [ "$(timeout 10 /usr/bin/python3 -m keyring get t "$1")" = py ] || fail "$1: the clients failed"
-}
+clients_work() { "$source/scripts/clients-work.sh" "$1" || fail "$1: the clients failed"; }
 # COMMAND at a terminal of its own, ANSWER typed once it asks.
 at_terminal() { "$source/scripts/at-terminal.py" "$@"; }
 case $mode in

@@ -139,11 +139,6 @@ Waiting::~Waiting() {
     spent_usec += now_usec() - started_;
 }
 
-uint64_t Waiting::left() const {
-    uint64_t now = now_usec();
-    return deadline_ > now ? deadline_ - now : 0;
-}
-
 sd_bus *bus() {
     return connection;
 }

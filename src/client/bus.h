@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <glib.h>
 #include <memory>
 #include <string>
 #include <systemd/sd-bus.h>
@@ -52,8 +51,6 @@ public:
     Waiting(const Waiting &) = delete;
     Waiting &operator=(const Waiting &) = delete;
     uint64_t deadline() const { return deadline_; }
-    // Microseconds until the deadline; 0 once it has passed.
-    uint64_t left() const;
 
 private:
     uint64_t started_;

@@ -24,8 +24,9 @@ GnomeKeyringResult act_on_name(const Request &req, const KeyringAction &act) {
 
 GnomeKeyringResult read_labels(const Request &req, Labelled &keyrings) {
     std::vector<std::string> paths;
-    auto result = exchange(req.waiting, read_of_keyrings(),
-                           [&paths](sd_bus_message *reply) { return read_paths(reply, paths); });
+    Batch batch;
+    add_read_of_keyrings(batch, paths);
+    auto result = batch.exchange(req.waiting);
     return result != GNOME_KEYRING_RESULT_OK ? result
                                              : read_labels_of(req, std::move(paths), keyrings);
 }

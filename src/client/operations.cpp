@@ -38,10 +38,18 @@ Message with_secret(Message call, const EncryptedSecret &secret) {
 
 // A keyring's Locked property, which also tells whether it is there.
 void add_read_of_locked(Batch &batch, const std::string &path, bool &locked,
-                        GnomeKeyringResult &outcome) {
+                        GnomeKeyringResult *outcome = nullptr) {
     batch.add(
         get_property(path, kCollectionInterface, "Locked"),
-        [&locked](sd_bus_message *reply) { return read_locked(reply, locked); }, &outcome);
+        [&locked](sd_bus_message *reply) { return read_locked(reply, locked); }, outcome);
+}
+
+// The keyring the default alias names, if any.
+void add_read_of_default(Batch &batch, std::optional<std::string> &path,
+                         GnomeKeyringResult *outcome = nullptr) {
+    batch.add(
+        with_arguments(service_call("ReadAlias"), "s", "default"),
+        [&path](sd_bus_message *reply) { return read_alias(reply, path); }, outcome);
 }
 
 // Whether the service takes passwords: gnome-keyring's own interface, which
@@ -106,18 +114,14 @@ GnomeKeyringResult change(const Request &req, const std::string &path, Message c
     std::vector<std::string> listed;
     Batch batch;
     if (deleting)
-        add_read_of_locked(batch, path, locked, before);
+        add_read_of_locked(batch, path, locked, &before);
     batch.add(std::move(call), std::move(read_answer), &answered);
     if (shows == Shows::Default)
-        batch.add(
-            with_arguments(service_call("ReadAlias"), "s", "default"),
-            [&alias](sd_bus_message *reply) { return read_alias(reply, alias); }, &alias_read);
+        add_read_of_default(batch, alias, &alias_read);
     if (deleting)
-        batch.add(
-            read_of_keyrings(),
-            [&listed](sd_bus_message *reply) { return read_paths(reply, listed); }, &after);
+        add_read_of_keyrings(batch, listed, &after);
     else
-        add_read_of_locked(batch, path, locked, after);
+        add_read_of_locked(batch, path, locked, &after);
     batch.exchange(req.waiting);
     if (!batch.complete())
         return GNOME_KEYRING_RESULT_IO_ERROR;
@@ -193,8 +197,7 @@ GnomeKeyringResult create(Request &req) {
     Batch batch;
     batch.add(with_secret(std::move(call), secret),
               [&made](sd_bus_message *reply) { return read_created(reply, made); });
-    batch.add(read_of_keyrings(),
-              [&listed](sd_bus_message *reply) { return read_paths(reply, listed); });
+    add_read_of_keyrings(batch, listed);
     result = batch.exchange(req.waiting);
     if (result == GNOME_KEYRING_RESULT_OK && (lists(before.paths, made) || !lists(listed, made)))
         result = GNOME_KEYRING_RESULT_IO_ERROR;
@@ -242,7 +245,7 @@ GnomeKeyringResult look_before_unlock(Request &req) {
         auto state = GNOME_KEYRING_RESULT_OK;
         auto interface = GNOME_KEYRING_RESULT_OK;
         Batch batch;
-        add_read_of_locked(batch, path, locked, state);
+        add_read_of_locked(batch, path, locked, &state);
         add_ask_for_password_interface(batch, interface);
         batch.exchange(req.waiting);
         if (!batch.complete())
@@ -282,9 +285,9 @@ gpointer gnome_keyring_list_keyring_names(GnomeKeyringListCallback callback, gpo
                                           GDestroyNotify destroy_data) {
     return start(new_request(callback, data, destroy_data), [](Request &req) {
         std::vector<std::string> paths;
-        auto result = exchange(req.waiting, read_of_keyrings(), [&paths](sd_bus_message *reply) {
-            return read_paths(reply, paths);
-        });
+        Batch batch;
+        add_read_of_keyrings(batch, paths);
+        auto result = batch.exchange(req.waiting);
         for (const auto &path : paths)
             req.names.push_back(name_for_path(path));
         return result;
@@ -295,9 +298,9 @@ gpointer gnome_keyring_get_default_keyring(GnomeKeyringStringCallback callback, 
                                            GDestroyNotify destroy_data) {
     return start(new_request(callback, data, destroy_data), [](Request &req) {
         std::optional<std::string> path;
-        auto result =
-            exchange(req.waiting, with_arguments(service_call("ReadAlias"), "s", "default"),
-                     [&path](sd_bus_message *reply) { return read_alias(reply, path); });
+        Batch batch;
+        add_read_of_default(batch, path);
+        auto result = batch.exchange(req.waiting);
         if (path)
             req.found = name_for_path(*path);
         return result;
@@ -324,8 +327,7 @@ gpointer gnome_keyring_get_info(const char *keyring, GnomeKeyringInfoCallback ca
             // would also carry the path of every item in the keyring.
             GnomeKeyringInfo &info = req.info;
             Batch batch;
-            batch.add(get_property(path, kCollectionInterface, "Locked"),
-                      [&info](sd_bus_message *reply) { return read_locked(reply, info.locked); });
+            add_read_of_locked(batch, path, info.locked);
             batch.add(get_property(path, kCollectionInterface, "Created"),
                       [&info](sd_bus_message *reply) { return read_time(reply, info.ctime); });
             batch.add(get_property(path, kCollectionInterface, "Modified"),

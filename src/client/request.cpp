@@ -96,13 +96,14 @@ void Batch::send_more() {
         call.batch = this;
         Message message = std::move(call.message);
         sd_bus_slot *slot = nullptr;
-        // The deadline decides, not the call's own time-out.
+        // A call that could not be made was logged where it failed. The
+        // deadline decides, not the call's own time-out.
         int error = message == nullptr ? -EINVAL
                                        : sd_bus_call_async(bus(), &slot, message.get(), on_reply,
                                                            &call, 2 * kTimeLimitUsec);
         if (error < 0) {
-            log_failure(message != nullptr ? sd_bus_message_get_member(message.get()) : "a call",
-                        error);
+            if (message != nullptr)
+                log_failure(sd_bus_message_get_member(message.get()), error);
             done_++; // its outcome stays a failure
             continue;
         }
@@ -127,19 +128,16 @@ GnomeKeyringResult Batch::exchange(const Waiting &waiting) {
     return complete_ ? first : GNOME_KEYRING_RESULT_IO_ERROR;
 }
 
-GnomeKeyringResult exchange(const Waiting &waiting, Message call, Reader read) {
-    Batch batch;
-    batch.add(std::move(call), std::move(read));
-    return batch.exchange(waiting);
-}
-
 Message get_property(const std::string &path, const char *interface, const char *property) {
     return with_arguments(method_call(path.c_str(), kPropertiesInterface, "Get"), "ss", interface,
                           property);
 }
 
-Message read_of_keyrings() {
-    return get_property(kServicePath, kServiceInterface, "Collections");
+void add_read_of_keyrings(Batch &batch, std::vector<std::string> &paths,
+                          GnomeKeyringResult *outcome) {
+    batch.add(
+        get_property(kServicePath, kServiceInterface, "Collections"),
+        [&paths](sd_bus_message *reply) { return read_paths(reply, paths); }, outcome);
 }
 
 } // namespace keyring_client

@@ -100,13 +100,11 @@ private:
     bool complete_ = false;
 };
 
-// A batch of one call.
-GnomeKeyringResult exchange(const Waiting &waiting, Message call, Reader read = nullptr);
-
 // A Properties.Get call.
 Message get_property(const std::string &path, const char *interface, const char *property);
-// The Properties.Get of the service's list of keyrings.
-Message read_of_keyrings();
+// The read of the service's list of keyrings, their paths into paths.
+void add_read_of_keyrings(Batch &batch, std::vector<std::string> &paths,
+                          GnomeKeyringResult *outcome = nullptr);
 
 // A password as the session carries it.
 struct EncryptedSecret {

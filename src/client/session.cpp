@@ -30,10 +30,10 @@ GnomeKeyringResult encrypt_password(const Request &req, EncryptedSecret &secret)
     if (!keys.ok())
         return GNOME_KEYRING_RESULT_IO_ERROR;
     std::vector<uint8_t> theirs;
-    auto result = exchange(req.waiting, open_session(keys), [&](sd_bus_message *reply) {
-        return read_session(reply, theirs, secret.session);
-    });
-    if (result != GNOME_KEYRING_RESULT_OK)
+    Batch batch;
+    batch.add(open_session(keys),
+              [&](sd_bus_message *reply) { return read_session(reply, theirs, secret.session); });
+    if (auto result = batch.exchange(req.waiting); result != GNOME_KEYRING_RESULT_OK)
         return result;
     SessionKey key;
     std::string_view password(reinterpret_cast<const char *>(req.password.data()),

@@ -183,11 +183,10 @@ Terminal::Terminal(const std::vector<std::string> &args, TerminalSetup setup) {
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
     int terminal = -1;
-    termios modes{};
-    if (openpty(&master_, &terminal, nullptr, nullptr, nullptr) != 0 ||
-        tcgetattr(terminal, &modes) != 0)
+    if (openpty(&master_, &terminal, nullptr, nullptr, nullptr) != 0)
         return;
-    if (setup.raw) {
+    termios modes{};
+    if (setup.raw && tcgetattr(terminal, &modes) == 0) {
         cfmakeraw(&modes);
         tcsetattr(terminal, TCSANOW, &modes);
     }
@@ -200,7 +199,7 @@ Terminal::Terminal(const std::vector<std::string> &args, TerminalSetup setup) {
         for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
             dup2(terminal, fd);
         if (setup.output_elsewhere)
-            dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+            dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), STDOUT_FILENO);
         close(master_);
         close(terminal);
         // As from a login shell: nothing ignored or blocked (GIO ignores
