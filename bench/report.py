@@ -48,7 +48,9 @@ print("library linked shared as brassbox has them; the *GDBus floor* (`bench/flo
 print("the command's own call alone, with GDBus. brassbox")
 print("makes one round trip more than either floor: before every request it asks the bus who")
 print("owns the keyring service (`GetNameOwner`), which the bus answers itself while the daemon")
-print("runs, and then calls that owner only.\n")
+print("runs, and then calls that owner only. Beside that question it reads the properties of")
+print("the daemon's password interface, which gnome-keyring answers from its main loop once it")
+print("has admitted the caller: a first request served before that can make the daemon abort.\n")
 
 print("## Commands without a password\n")
 print("Target: at most 1.15× the sd-bus floor, which is linked as brassbox is. The GDBus floor")
@@ -118,7 +120,8 @@ print("spends beyond that: loading the shared libraries (libsystemd and what it 
 print("libgcrypt, libgpg-error, liblzma, libzstd, liblz4, libcap; libglib and libpcre2; the C++")
 print("runtime and libm), connecting and authenticating, and the call; the remaining")
 print(f"{ms(ours - sdbus)} ms is brassbox's own: the round trip that asks the bus for the")
-print("service's owner, and its code (the main loop, the options, the checks).")
+print("service's owner and waits for the daemon to admit it, and its code (the main loop, the")
+print("options, the checks).")
 
 keyrings = (results / "keyring-count.txt").read_text().strip()
 items = (results / "item-count.txt").read_text().strip()

@@ -9,7 +9,12 @@
 set -eu
 cd "$(dirname "$0")/.."
 suite=${1:?usage: $0 RELEASE}
-fail() { echo "FAIL: a real login on Debian $suite: $*" >&2; exit 1; }
+# A failure shows the container's last words: the daemon's own among them.
+fail() {
+    echo "FAIL: a real login on Debian $suite: $*" >&2
+    [ -z "${leader:-}" ] || inside journalctl -q -n 40 -o short-monotonic >&2 || true
+    exit 1
+}
 skip() { echo "NOT TESTED: a real login on Debian $suite: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "it needs root"
 cache=${BRASSBOX_DEBIAN_CACHE:-/var/cache/brassbox-debian}

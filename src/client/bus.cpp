@@ -64,32 +64,51 @@ int on_answer(sd_bus_message *reply, void *data, sd_bus_error * /*error*/) {
     return 0;
 }
 
-// Sends one call and waits for its answer: null when the connection fails
-// or the deadline passes first.
-Message ask(Message call, uint64_t deadline) {
-    Answer answer;
+// Sends a call whose answer will fill in answer: an empty slot when it
+// could not be sent.
+Slot send(Message call, Answer &answer) {
     sd_bus_slot *slot = nullptr;
     // The deadline decides, not the call's own time-out.
-    if (call == nullptr || sd_bus_call_async(connection, &slot, call.get(), on_answer, &answer,
-                                             2 * kTimeLimitUsec) < 0)
-        return nullptr;
-    Slot pending(slot);
-    wait_for(deadline, [&answer] { return answer.given; });
-    return std::move(answer.reply);
+    if (call != nullptr)
+        sd_bus_call_async(connection, &slot, call.get(), on_answer, &answer, 2 * kTimeLimitUsec);
+    return Slot(slot);
+}
+
+Message owner_call() {
+    return with_arguments(call_to(kBusName, "/org/freedesktop/DBus", kBusName, "GetNameOwner"), "s",
+                          kServiceName);
 }
 
 // Asks the bus who owns the service's name.
 Owner ask_owner(uint64_t deadline) {
-    Message reply =
-        ask(with_arguments(call_to(kBusName, "/org/freedesktop/DBus", kBusName, "GetNameOwner"),
-                           "s", kServiceName),
-            deadline);
-    return owner_named(reply.get(), owner);
+    Answer answer;
+    Slot pending = send(owner_call(), answer);
+    if (pending != nullptr)
+        wait_for(deadline, [&answer] { return answer.given; });
+    return owner_named(answer.reply.get(), owner);
 }
 
+// gnome-keyring admits a new client in its main loop, yet may serve the
+// client's first property reads before that, and then aborts, every
+// unlocked keyring lost with it. So the service is first asked for the
+// properties of its password interface (there are none, and other services
+// lack the interface: the answer is all that counts), which gnome-keyring
+// gives from that loop: once it is in, we are admitted. It goes out beside
+// the question to the bus, at no round trip of its own; sent to the name,
+// it also has the bus start the service when nobody owns the name.
 bool reach_service(uint64_t deadline) {
+    Answer owned;
+    Answer admitted;
+    Slot asking_bus = send(owner_call(), owned);
+    Slot asking_service =
+        send(with_arguments(call_to(kServiceName, kServicePath, kPropertiesInterface, "GetAll"),
+                            "s", kMasterInterface),
+             admitted);
+    if (asking_bus == nullptr || asking_service == nullptr)
+        return false;
+    wait_for(deadline, [&] { return owned.given && admitted.given; });
     // A running service owns its name, and the bus says so itself.
-    switch (ask_owner(deadline)) {
+    switch (owner_named(owned.reply.get(), owner)) {
     case Owner::Found:
     case Owner::Forged:
         return true;
@@ -98,13 +117,10 @@ bool reach_service(uint64_t deadline) {
     case Owner::Nobody:
         break;
     }
-    // Nobody owns it: a call to the name has the bus start the service.
-    Message pong =
-        ask(call_to(kServiceName, kServicePath, "org.freedesktop.DBus.Peer", "Ping"), deadline);
-    if (pong == nullptr)
+    if (!admitted.given)
         // Started and silent until the deadline: there, but stuck.
         return sd_bus_is_open(connection) > 0;
-    if (is_error(pong.get()) && sent_by(pong.get(), kBusName))
+    if (is_error(admitted.reply.get()) && sent_by(admitted.reply.get(), kBusName))
         return false; // the bus cannot start it
     auto found = ask_owner(deadline);
     return found == Owner::Found || found == Owner::Forged;

@@ -15,6 +15,11 @@ namespace keyring_client {
 
 inline constexpr const char *kServiceName = "org.freedesktop.secrets";
 inline constexpr const char *kServicePath = "/org/freedesktop/secrets";
+inline constexpr const char *kServiceInterface = "org.freedesktop.Secret.Service";
+inline constexpr const char *kPropertiesInterface = "org.freedesktop.DBus.Properties";
+// gnome-keyring's own interface, for passwords.
+inline constexpr const char *kMasterInterface =
+    "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface";
 
 // A bus or daemon that is alive but stuck must not hold the tool: all the
 // waiting of a process (connecting, finding the service, its requests)

@@ -19,11 +19,7 @@
 
 namespace keyring_client {
 
-inline constexpr const char *kServiceInterface = "org.freedesktop.Secret.Service";
 inline constexpr const char *kCollectionInterface = "org.freedesktop.Secret.Collection";
-inline constexpr const char *kPropertiesInterface = "org.freedesktop.DBus.Properties";
-inline constexpr const char *kMasterInterface =
-    "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface";
 
 // At most this many calls of a batch are under way at once: a bus lets a
 // connection await only so many replies (dbus-daemon's default: 128).

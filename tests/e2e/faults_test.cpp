@@ -241,6 +241,19 @@ TEST(Load, ConcurrentCreatesOfOneNameHaveOneWinner) {
     }
 }
 
+// gnome-keyring aborts when it serves a new client's read before admitting
+// the client, and comes back with every keyring locked: readers that start
+// together, as a login's first commands do, must never bring that about.
+TEST(Load, ReadersStartingTogetherLeaveTheKeyringOpen) {
+    ASSERT_EQ(brassbox({"-c", "open", "-p", "pw"}).status, 1);
+    const std::vector<std::vector<std::string>> readers(8, {"-i", "open"});
+    for (int round = 0; round < 400; round++) {
+        for (const auto &run : all_at_once(readers))
+            ASSERT_TRUE(run.out.starts_with("Keyring locked : no\n"))
+                << round << ": " << run.out << run.err;
+    }
+}
+
 TEST(Load, FiftyAtOnceLoseNothing) {
     constexpr int kCount = 50;
     std::vector<std::string> names;
