@@ -15,7 +15,6 @@ namespace keyring_client {
 
 inline constexpr const char *kServiceName = "org.freedesktop.secrets";
 inline constexpr const char *kServicePath = "/org/freedesktop/secrets";
-inline constexpr const char *kServiceInterface = "org.freedesktop.Secret.Service";
 inline constexpr const char *kPropertiesInterface = "org.freedesktop.DBus.Properties";
 // gnome-keyring's own interface, for passwords.
 inline constexpr const char *kMasterInterface =

@@ -19,6 +19,7 @@
 
 namespace keyring_client {
 
+inline constexpr const char *kServiceInterface = "org.freedesktop.Secret.Service";
 inline constexpr const char *kCollectionInterface = "org.freedesktop.Secret.Collection";
 
 // At most this many calls of a batch are under way at once: a bus lets a
