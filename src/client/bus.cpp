@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace keyring_client {
 namespace {
@@ -52,40 +53,43 @@ Message call_to(const char *destination, const char *path, const char *interface
     return Message(call);
 }
 
-struct Answer {
-    bool given = false;
-    Message reply;
-};
-
-int on_answer(sd_bus_message *reply, void *data, sd_bus_error * /*error*/) {
-    auto &answer = *static_cast<Answer *>(data);
-    answer.reply.reset(sd_bus_message_ref(reply));
-    answer.given = true;
-    return 0;
-}
-
-// Sends a call whose answer will fill in answer: an empty slot when it
-// could not be sent.
-Slot send(Message call, Answer &answer) {
-    sd_bus_slot *slot = nullptr;
-    // The deadline decides, not the call's own time-out.
-    if (call != nullptr)
-        sd_bus_call_async(connection, &slot, call.get(), on_answer, &answer, 2 * kTimeLimitUsec);
-    return Slot(slot);
-}
-
 Message owner_call() {
     return with_arguments(call_to(kBusName, "/org/freedesktop/DBus", kBusName, "GetNameOwner"), "s",
                           kServiceName);
 }
 
+// What reach_service waits for: the bus's answer on who owns the service's
+// name, and the answers to the admission read, kept until it is known
+// whose one counts.
+struct Reaching {
+    uint64_t owner_asked = 0; // the calls' cookies
+    uint64_t admission_asked = 0;
+    Message owned;
+    std::vector<Message> admitted;
+};
+
+int on_reaching(sd_bus_message *message, void *data, sd_bus_error * /*error*/) {
+    auto &reaching = *static_cast<Reaching *>(data);
+    uint64_t cookie = answered_cookie(message);
+    if (cookie == 0)
+        return 0;
+    if (cookie == reaching.admission_asked)
+        reaching.admitted.emplace_back(sd_bus_message_ref(message));
+    else if (cookie == reaching.owner_asked && sent_by(message, kBusName))
+        reaching.owned.reset(sd_bus_message_ref(message));
+    else
+        g_debug("passed over an answer from %s", sd_bus_message_get_sender(message) ?: "nobody");
+    return 0;
+}
+
 // Asks the bus who owns the service's name.
-Owner ask_owner(uint64_t deadline) {
-    Answer answer;
-    Slot pending = send(owner_call(), answer);
-    if (pending != nullptr)
-        wait_for(deadline, [&answer] { return answer.given; });
-    return owner_named(answer.reply.get(), owner);
+Owner ask_owner(Reaching &reaching, uint64_t deadline) {
+    reaching.owned.reset();
+    reaching.owner_asked = send_call(owner_call(), deadline);
+    if (reaching.owner_asked == 0 ||
+        !wait_for(deadline, [&reaching] { return reaching.owned != nullptr; }))
+        return Owner::Unknown;
+    return owner_named(reaching.owned.get(), owner);
 }
 
 // gnome-keyring admits a new client in its main loop, yet may serve the
@@ -95,35 +99,48 @@ Owner ask_owner(uint64_t deadline) {
 // lack the interface: the answer is all that counts), which gnome-keyring
 // gives from that loop: once it is in, we are admitted. It goes out beside
 // the question to the bus, at no round trip of its own; sent to the name,
-// it also has the bus start the service when nobody owns the name.
+// it also has the bus start the service when nobody owns the name. No
+// request goes out before the owner's answer: a service that never gives
+// it gets none.
 bool reach_service(uint64_t deadline) {
-    Answer owned;
-    Answer admitted;
-    Slot asking_bus = send(owner_call(), owned);
-    Slot asking_service =
-        send(with_arguments(call_to(kServiceName, kServicePath, kPropertiesInterface, "GetAll"),
-                            "s", kMasterInterface),
-             admitted);
-    if (asking_bus == nullptr || asking_service == nullptr)
+    Reaching reaching;
+    Slot filter = add_filter(on_reaching, &reaching);
+    reaching.admission_asked = send_call(
+        with_arguments(call_to(kServiceName, kServicePath, kPropertiesInterface, "GetAll"), "s",
+                       kMasterInterface),
+        deadline);
+    if (filter == nullptr || reaching.admission_asked == 0)
         return false;
-    wait_for(deadline, [&] { return owned.given && admitted.given; });
-    // A running service owns its name, and the bus says so itself.
-    switch (owner_named(owned.reply.get(), owner)) {
-    case Owner::Found:
-    case Owner::Forged:
-        return true;
-    case Owner::Unknown:
-        return false;
-    case Owner::Nobody:
+    // A running service owns its name, and the bus says so itself. When
+    // nobody does, the bus starts the service for the admission read:
+    // whoever answers that may be the new owner, which the bus then tells.
+    // Its own error means it cannot start the service.
+    for (size_t seen = 0;; seen++) {
+        switch (ask_owner(reaching, deadline)) {
+        case Owner::Found:
+            break;
+        case Owner::Forged:
+            return true; // there, but nobody to believe: every call fails
+        case Owner::Unknown:
+            return false;
+        case Owner::Nobody:
+            if (!wait_for(deadline, [&] { return reaching.admitted.size() > seen; }))
+                return sd_bus_is_open(connection) > 0; // started, and silent: there, but stuck
+            if (sent_by(reaching.admitted[seen].get(), kBusName))
+                return false;
+            continue;
+        }
         break;
     }
-    if (!admitted.given)
-        // Started and silent until the deadline: there, but stuck.
-        return sd_bus_is_open(connection) > 0;
-    if (is_error(admitted.reply.get()) && sent_by(admitted.reply.get(), kBusName))
-        return false; // the bus cannot start it
-    auto found = ask_owner(deadline);
-    return found == Owner::Found || found == Owner::Forged;
+    auto counts = [](const Message &answer) {
+        return (!owner.empty() && sent_by(answer.get(), owner)) ||
+               (is_error(answer.get()) && sent_by(answer.get(), kBusName));
+    };
+    if (!wait_for(deadline, [&] { return std::ranges::any_of(reaching.admitted, counts); })) {
+        g_debug("the service did not answer in time: no request is sent");
+        owner.clear();
+    }
+    return true;
 }
 
 } // namespace
@@ -159,21 +176,48 @@ sd_bus *bus() {
     return connection;
 }
 
-bool wait_for(uint64_t deadline, const std::function<bool()> &done) {
-    for (uint64_t now = now_usec(); !done(); now = now_usec()) {
-        if (now >= deadline) {
-            g_debug("no answer within the time limit");
-            return false;
-        }
-        int error = sd_bus_process(connection, nullptr);
-        if (error == 0)
-            error = sd_bus_wait(connection, deadline - now);
-        if (error < 0 && error != -EINTR) {
-            log_failure("the bus connection", error);
-            return false;
-        }
+bool turn(uint64_t deadline) {
+    uint64_t now = now_usec();
+    if (now >= deadline) {
+        g_debug("no answer within the time limit");
+        return false;
+    }
+    int error = sd_bus_process(connection, nullptr);
+    if (error == 0)
+        error = sd_bus_wait(connection, deadline - now);
+    if (error < 0 && error != -EINTR) {
+        log_failure("the bus connection", error);
+        return false;
     }
     return true;
+}
+
+uint64_t send_call(const Message &call, uint64_t deadline) {
+    if (call == nullptr)
+        return 0;
+    const char *member = sd_bus_message_get_member(call.get());
+    if (now_usec() >= deadline) {
+        g_debug("%s not sent: the time limit has passed", member);
+        return 0;
+    }
+    uint64_t cookie = 0;
+    if (int error = sd_bus_send(connection, call.get(), &cookie); error < 0) {
+        log_failure(member, error);
+        return 0;
+    }
+    return cookie;
+}
+
+Slot add_filter(sd_bus_message_handler_t handler, void *data) {
+    sd_bus_slot *slot = nullptr;
+    if (int error = sd_bus_add_filter(connection, &slot, handler, data); error < 0)
+        log_failure("adding a filter", error);
+    return Slot(slot);
+}
+
+uint64_t answered_cookie(sd_bus_message *message) {
+    uint64_t cookie = 0;
+    return sd_bus_message_get_reply_cookie(message, &cookie) >= 0 ? cookie : 0;
 }
 
 void log_failure(const char *what, int error) {

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <systemd/sd-bus.h>
@@ -64,10 +63,35 @@ private:
 // The connection; null until a connection was opened.
 sd_bus *bus();
 
+// One turn of the connection: handles what has come, else waits for more
+// by the deadline. False when the connection failed or the deadline had
+// passed.
+bool turn(uint64_t deadline);
+
 // Drives the connection until done() holds: false when the connection
 // fails or the deadline passes first. However busy the connection, the
 // deadline is looked at.
-bool wait_for(uint64_t deadline, const std::function<bool()> &done);
+template <typename Done> bool wait_for(uint64_t deadline, Done done) {
+    while (!done()) {
+        if (!turn(deadline))
+            return false;
+    }
+    return true;
+}
+
+// Calls go out without a reply callback: sd-bus hands a call's reply to
+// the first message that carries its cookie, whoever sent it, and then
+// forgets the call. A filter takes the replies instead, and can pass over
+// a stranger's to wait on for the one that counts.
+//
+// Sends the call, unless it is null or the deadline has passed: its
+// cookie, or 0 when nothing was sent.
+uint64_t send_call(const Message &call, uint64_t deadline);
+// Hands every message that arrives to handler, for as long as the slot
+// lives; an empty slot when it cannot.
+Slot add_filter(sd_bus_message_handler_t handler, void *data);
+// The cookie of the call a message answers; 0 for any other message.
+uint64_t answered_cookie(sd_bus_message *message);
 
 // For G_MESSAGES_DEBUG=brassbox: what failed, and the errno sd-bus gave.
 void log_failure(const char *what, int error);

@@ -5,18 +5,23 @@
 
 #include "request.h"
 
-#include <functional>
 #include <string>
 #include <vector>
 
 namespace keyring_client {
 
-// What is done to the keyring at a path: NO_SUCH_KEYRING when none is there.
-using KeyringAction = std::function<GnomeKeyringResult(const std::string &path)>;
+// A keyring a name finds: its path, or why there is none.
+struct Found {
+    GnomeKeyringResult result = GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
+    std::string path;
+};
 
-// Acts on the keyring at the name's own path; when none is there, on the
-// one keyring whose label is the name.
-GnomeKeyringResult act_on_name(const Request &req, const KeyringAction &act);
+// The keyring at the name's own path, unread: an operation on it tells
+// whether it is there. None for a name no path can hold; the empty name
+// names no keyring at all.
+Found own_keyring(const Request &req);
+// The one keyring whose label is the name, looked up on the service.
+Found find_keyring(const Request &req);
 
 // The service's keyrings, as the request's name finds them.
 struct Labelled {

@@ -37,28 +37,21 @@ Message with_secret(Message call, const EncryptedSecret &secret) {
 }
 
 // A keyring's Locked property, which also tells whether it is there.
-void add_read_of_locked(Batch &batch, const std::string &path, bool &locked,
-                        GnomeKeyringResult *outcome = nullptr) {
-    batch.add(
-        get_property(path, kCollectionInterface, "Locked"),
-        [&locked](sd_bus_message *reply) { return read_locked(reply, locked); }, outcome);
+Message locked_property(const std::string &path) {
+    return get_property(path, kCollectionInterface, "Locked");
 }
 
 // The keyring the default alias names, if any.
-void add_read_of_default(Batch &batch, std::optional<std::string> &path,
-                         GnomeKeyringResult *outcome = nullptr) {
-    batch.add(
-        with_arguments(service_call("ReadAlias"), "s", "default"),
-        [&path](sd_bus_message *reply) { return read_alias(reply, path); }, outcome);
+Message default_alias() {
+    return with_arguments(service_call("ReadAlias"), "s", "default");
 }
 
 // Whether the service takes passwords: gnome-keyring's own interface, which
 // KWallet and KeePassXC lack. Asking for its properties tells; GDBus calls
 // an interface the object lacks invalid arguments, Qt an unknown interface.
-void add_ask_for_password_interface(Batch &batch, GnomeKeyringResult &outcome) {
-    batch.add(with_arguments(method_call(kServicePath, kPropertiesInterface, "GetAll"), "s",
-                             kMasterInterface),
-              read_properties, &outcome);
+Message password_interface_properties() {
+    return with_arguments(method_call(kServicePath, kPropertiesInterface, "GetAll"), "s",
+                          kMasterInterface);
 }
 
 GnomeKeyringResult password_interface(GnomeKeyringResult outcome) {
@@ -66,31 +59,20 @@ GnomeKeyringResult password_interface(GnomeKeyringResult outcome) {
                                                          : outcome;
 }
 
-GnomeKeyringResult first_failure(std::initializer_list<GnomeKeyringResult> results) {
-    for (auto result : results) {
-        if (result != GNOME_KEYRING_RESULT_OK)
-            return result;
-    }
-    return GNOME_KEYRING_RESULT_OK;
-}
-
 bool lists(const std::vector<std::string> &paths, const std::string &path) {
     return std::ranges::find(paths, path) != paths.end();
 }
 
-// What a change must leave in the keyring's state.
-enum class Shows { Locked, Open, Default, Gone };
-
 // One rule for every change: it is done only when the keyring's state,
-// read right behind it, shows it done, whatever the service answered;
-// some services accept what they do not carry out, and refuse what is done
-// already. A read that failed confirms nothing. The reads go out with the
-// change, at no extra round trip: the keyring's Locked property, which
-// also tells whether it is there; behind a set-default, the default alias;
-// for a delete, the keyring's Locked before and the service's list of
-// keyrings after (KWallet drops a deleted wallet from the list at once,
-// its object a moment later). NO_SUCH_KEYRING when the keyring is not
-// there before a delete, or after any other change.
+// read right behind it, shows it done (shown), whatever the service
+// answered; some services accept what they do not carry out, and refuse
+// what is done already. A read that failed confirms nothing. The reads go
+// out with the change, at no extra round trip: the keyring's Locked
+// property, which also tells whether it is there; behind a set-default,
+// the default alias; for a delete, the keyring's Locked before and the
+// service's list of keyrings after (KWallet drops a deleted wallet from
+// the list at once, its object a moment later). NO_SUCH_KEYRING when the
+// read that tells (there) finds no keyring.
 //
 // The bus hands the service one connection's calls in the order sent, and
 // gnome-keyring, KWallet and KeePassXC answer each having carried it out:
@@ -101,43 +83,156 @@ enum class Shows { Locked, Open, Default, Gone };
 // a set-default, and a delete needs the keyring there before and unlisted
 // after, which no order of those two reads shows falsely. So a service out
 // of order can fail a change that was done, never confirm one that was not.
-GnomeKeyringResult change(const Request &req, const std::string &path, Message call,
-                          Reader read_answer, Shows shows) {
-    const bool deleting = shows == Shows::Gone;
-    // What each call's reply came to, when it was sent.
-    auto before = GNOME_KEYRING_RESULT_OK;
-    auto answered = GNOME_KEYRING_RESULT_OK;
-    auto alias_read = GNOME_KEYRING_RESULT_OK;
-    auto after = GNOME_KEYRING_RESULT_OK;
-    bool locked = false;
-    std::optional<std::string> alias;
-    std::vector<std::string> listed;
-    Batch batch;
-    if (deleting)
-        add_read_of_locked(batch, path, locked, &before);
-    batch.add(std::move(call), std::move(read_answer), &answered);
-    if (shows == Shows::Default)
-        add_read_of_default(batch, alias, &alias_read);
-    if (deleting)
-        add_read_of_keyrings(batch, listed, &after);
-    else
-        add_read_of_locked(batch, path, locked, &after);
-    batch.exchange(req.waiting);
+GnomeKeyringResult judged(const Batch &batch, const Outcome &answer, const Outcome &there,
+                          std::initializer_list<const Outcome *> reads, bool shown) {
     if (!batch.complete())
         return GNOME_KEYRING_RESULT_IO_ERROR;
-    if (before == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING ||
-        (!deleting && after == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING))
+    if (there.outcome == GNOME_KEYRING_RESULT_NO_SUCH_KEYRING)
         return GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
-
-    auto read = first_failure({before, alias_read, after});
-    bool shown = (shows == Shows::Locked && locked) || (shows == Shows::Open && !locked) ||
-                 (shows == Shows::Default && alias == path) ||
-                 (shows == Shows::Gone && !lists(listed, path));
+    auto read = GNOME_KEYRING_RESULT_OK;
+    for (const auto *r : reads) {
+        if (read == GNOME_KEYRING_RESULT_OK)
+            read = r->outcome;
+    }
     if (read == GNOME_KEYRING_RESULT_OK && shown)
         return GNOME_KEYRING_RESULT_OK;
-    if (answered != GNOME_KEYRING_RESULT_OK)
-        return answered;
+    if (answer.outcome != GNOME_KEYRING_RESULT_OK)
+        return answer.outcome;
     return read != GNOME_KEYRING_RESULT_OK ? read : kNotDone;
+}
+
+// Each operation on a named keyring tries the name's own path first, and
+// the keyring labelled so when none is there: the first call of the two
+// costs nothing when the name is a label.
+
+GnomeKeyringResult lock_at(const Request &req, const Found &keyring) {
+    if (keyring.result != GNOME_KEYRING_RESULT_OK)
+        return keyring.result;
+    Batch batch;
+    auto &answer =
+        batch.add(with_arguments(service_call("Lock"), "ao", 1, keyring.path.c_str()), read_lock);
+    auto &locked = batch.add(locked_property(keyring.path), read_locked);
+    batch.exchange(req.waiting);
+    return judged(batch, answer, locked, {&locked}, locked.value);
+}
+
+// A second Lock of a KWallet wallet is refused as invalid, yet it is
+// locked: a success.
+GnomeKeyringResult lock(Request &req) {
+    auto result = lock_at(req, own_keyring(req));
+    return result != GNOME_KEYRING_RESULT_NO_SUCH_KEYRING ? result
+                                                          : lock_at(req, find_keyring(req));
+}
+
+GnomeKeyringResult set_default_at(const Request &req, const Found &keyring) {
+    if (keyring.result != GNOME_KEYRING_RESULT_OK)
+        return keyring.result;
+    Batch batch;
+    auto &answer = batch.add(
+        with_arguments(service_call("SetAlias"), "so", "default", keyring.path.c_str()),
+        read_empty);
+    auto &alias = batch.add(default_alias(), read_alias);
+    auto &locked = batch.add(locked_property(keyring.path), read_locked);
+    batch.exchange(req.waiting);
+    return judged(batch, answer, locked, {&alias, &locked}, alias.value == keyring.path);
+}
+
+// KWallet and KeePassXC accept any path for an alias, so the alias is read
+// back.
+GnomeKeyringResult set_default(Request &req) {
+    auto result = set_default_at(req, own_keyring(req));
+    return result != GNOME_KEYRING_RESULT_NO_SUCH_KEYRING ? result
+                                                          : set_default_at(req, find_keyring(req));
+}
+
+GnomeKeyringResult delete_at(const Request &req, const Found &keyring) {
+    if (keyring.result != GNOME_KEYRING_RESULT_OK)
+        return keyring.result;
+    Batch batch;
+    auto &before = batch.add(locked_property(keyring.path), read_locked);
+    auto &answer = batch.add(method_call(keyring.path.c_str(), kCollectionInterface, "Delete"),
+                             read_prompt);
+    auto &listed = add_read_of_keyrings(batch);
+    batch.exchange(req.waiting);
+    return judged(batch, answer, before, {&before, &listed}, !lists(listed.value, keyring.path));
+}
+
+GnomeKeyringResult delete_keyring(Request &req) {
+    auto result = delete_at(req, own_keyring(req));
+    return result != GNOME_KEYRING_RESULT_NO_SUCH_KEYRING ? result
+                                                          : delete_at(req, find_keyring(req));
+}
+
+GnomeKeyringResult unlock_at(const Request &req, const Found &keyring,
+                             const EncryptedSecret &secret) {
+    if (keyring.result != GNOME_KEYRING_RESULT_OK)
+        return keyring.result;
+    Message call = method_call(kServicePath, kMasterInterface, "UnlockWithMasterPassword");
+    Batch batch;
+    auto &answer = batch.add(
+        with_secret(with_arguments(std::move(call), "o", keyring.path.c_str()), secret),
+        read_empty);
+    auto &locked = batch.add(locked_property(keyring.path), read_locked);
+    batch.exchange(req.waiting);
+    return judged(batch, answer, locked, {&locked}, !locked.value);
+}
+
+// A keyring open afterwards is unlocked, whatever the service said:
+// KWallet and KeePassXC lack the call, and an open keyring needs none.
+GnomeKeyringResult unlock(Request &req) {
+    // An empty name names no keyring.
+    if (req.name.empty())
+        return GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
+    EncryptedSecret secret;
+    auto result = encrypt_password(req, secret);
+    if (result != GNOME_KEYRING_RESULT_OK)
+        return result;
+    result = unlock_at(req, own_keyring(req), secret);
+    return result != GNOME_KEYRING_RESULT_NO_SUCH_KEYRING
+               ? result
+               : unlock_at(req, find_keyring(req), secret);
+}
+
+GnomeKeyringResult info_at(Request &req, const Found &keyring) {
+    if (keyring.result != GNOME_KEYRING_RESULT_OK)
+        return keyring.result;
+    // Three small reads sent together cost one round trip; GetAll would
+    // also carry the path of every item in the keyring.
+    Batch batch;
+    auto &locked = batch.add(locked_property(keyring.path), read_locked);
+    auto &created =
+        batch.add(get_property(keyring.path, kCollectionInterface, "Created"), read_time);
+    auto &modified =
+        batch.add(get_property(keyring.path, kCollectionInterface, "Modified"), read_time);
+    auto result = batch.exchange(req.waiting);
+    req.info.locked = locked.value;
+    req.info.ctime = created.value;
+    req.info.mtime = modified.value;
+    return result;
+}
+
+GnomeKeyringResult info(Request &req) {
+    auto result = info_at(req, own_keyring(req));
+    return result != GNOME_KEYRING_RESULT_NO_SUCH_KEYRING ? result
+                                                          : info_at(req, find_keyring(req));
+}
+
+GnomeKeyringResult list(Request &req) {
+    Batch batch;
+    auto &listed = add_read_of_keyrings(batch);
+    auto result = batch.exchange(req.waiting);
+    for (const auto &path : listed.value)
+        req.names.push_back(name_for_path(path));
+    return result;
+}
+
+GnomeKeyringResult get_default(Request &req) {
+    Batch batch;
+    auto &alias = batch.add(default_alias(), read_alias);
+    auto result = batch.exchange(req.waiting);
+    if (alias.value)
+        req.found = name_for_path(*alias.value);
+    return result;
 }
 
 // A label must be UTF-8, and the daemon would call a nameless keyring
@@ -174,7 +269,7 @@ GnomeKeyringResult settle_create(const Request &req, const std::string &made,
         return GNOME_KEYRING_RESULT_OK;
     // Failing to take it back changes nothing: the name is another's.
     Batch batch;
-    batch.add(method_call(made.c_str(), kCollectionInterface, "Delete"));
+    batch.add(method_call(made.c_str(), kCollectionInterface, "Delete"), read_prompt);
     batch.exchange(req.waiting);
     return batch.complete() ? GNOME_KEYRING_RESULT_ALREADY_EXISTS : GNOME_KEYRING_RESULT_IO_ERROR;
 }
@@ -192,33 +287,15 @@ GnomeKeyringResult create(Request &req) {
     Message call = with_arguments(
         method_call(kServicePath, kMasterInterface, "CreateWithMasterPassword"), "a{sv}", 1,
         "org.freedesktop.Secret.Collection.Label", "s", req.name.c_str());
-    std::string made;
-    std::vector<std::string> listed;
     Batch batch;
-    batch.add(with_secret(std::move(call), secret),
-              [&made](sd_bus_message *reply) { return read_created(reply, made); });
-    add_read_of_keyrings(batch, listed);
+    auto &made = batch.add(with_secret(std::move(call), secret), read_created);
+    auto &listed = add_read_of_keyrings(batch);
     result = batch.exchange(req.waiting);
-    if (result == GNOME_KEYRING_RESULT_OK && (lists(before.paths, made) || !lists(listed, made)))
+    if (result == GNOME_KEYRING_RESULT_OK &&
+        (lists(before.paths, made.value) || !lists(listed.value, made.value)))
         result = GNOME_KEYRING_RESULT_IO_ERROR;
-    return result != GNOME_KEYRING_RESULT_OK ? result : settle_create(req, made, std::move(listed));
-}
-
-GnomeKeyringResult unlock(Request &req) {
-    // An empty name names no keyring.
-    if (req.name.empty())
-        return GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
-    EncryptedSecret secret;
-    auto result = encrypt_password(req, secret);
-    if (result != GNOME_KEYRING_RESULT_OK)
-        return result;
-    // A keyring open afterwards is unlocked, whatever the service said:
-    // KWallet and KeePassXC lack the call, and an open keyring needs none.
-    return act_on_name(req, [&req, &secret](const std::string &path) {
-        Message call = method_call(kServicePath, kMasterInterface, "UnlockWithMasterPassword");
-        call = with_secret(with_arguments(std::move(call), "o", path.c_str()), secret);
-        return change(req, path, std::move(call), read_empty, Shows::Open);
-    });
+    return result != GNOME_KEYRING_RESULT_OK ? result
+                                             : settle_create(req, made.value, std::move(listed.value));
 }
 
 // What create would come to before its password is looked at. An
@@ -230,30 +307,37 @@ GnomeKeyringResult look_before_create(Request &req) {
     if (result != GNOME_KEYRING_RESULT_OK)
         return result;
     Batch batch;
-    add_ask_for_password_interface(batch, result);
+    auto &interface = batch.add(password_interface_properties(), read_properties);
     batch.exchange(req.waiting);
-    return batch.complete() ? password_interface(result) : GNOME_KEYRING_RESULT_IO_ERROR;
+    return batch.complete() ? password_interface(interface.outcome)
+                            : GNOME_KEYRING_RESULT_IO_ERROR;
+}
+
+GnomeKeyringResult look_before_unlock_at(const Request &req, const Found &keyring) {
+    if (keyring.result != GNOME_KEYRING_RESULT_OK)
+        return keyring.result;
+    Batch batch;
+    auto &locked = batch.add(locked_property(keyring.path), read_locked);
+    auto &interface = batch.add(password_interface_properties(), read_properties);
+    batch.exchange(req.waiting);
+    if (!batch.complete())
+        return GNOME_KEYRING_RESULT_IO_ERROR;
+    if (locked.outcome != GNOME_KEYRING_RESULT_OK)
+        return locked.outcome;
+    return locked.value ? password_interface(interface.outcome)
+                        : GNOME_KEYRING_RESULT_ALREADY_UNLOCKED;
 }
 
 // What unlock would come to: the keyring's lock state, and whether the
 // service takes passwords at all.
+// cppcheck-suppress constParameter
 GnomeKeyringResult look_before_unlock(Request &req) {
     if (req.name.empty())
         return GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
-    return act_on_name(req, [&req](const std::string &path) {
-        bool locked = false;
-        auto state = GNOME_KEYRING_RESULT_OK;
-        auto interface = GNOME_KEYRING_RESULT_OK;
-        Batch batch;
-        add_read_of_locked(batch, path, locked, &state);
-        add_ask_for_password_interface(batch, interface);
-        batch.exchange(req.waiting);
-        if (!batch.complete())
-            return GNOME_KEYRING_RESULT_IO_ERROR;
-        if (state != GNOME_KEYRING_RESULT_OK)
-            return state;
-        return locked ? password_interface(interface) : GNOME_KEYRING_RESULT_ALREADY_UNLOCKED;
-    });
+    auto result = look_before_unlock_at(req, own_keyring(req));
+    return result != GNOME_KEYRING_RESULT_NO_SUCH_KEYRING
+               ? result
+               : look_before_unlock_at(req, find_keyring(req));
 }
 
 // A request heard by the handler; on the keyring named, with the password
@@ -283,82 +367,33 @@ gboolean gnome_keyring_is_available() {
 
 gpointer gnome_keyring_list_keyring_names(GnomeKeyringListCallback callback, gpointer data,
                                           GDestroyNotify destroy_data) {
-    return start(new_request(callback, data, destroy_data), [](Request &req) {
-        std::vector<std::string> paths;
-        Batch batch;
-        add_read_of_keyrings(batch, paths);
-        auto result = batch.exchange(req.waiting);
-        for (const auto &path : paths)
-            req.names.push_back(name_for_path(path));
-        return result;
-    });
+    return start(new_request(callback, data, destroy_data), list);
 }
 
 gpointer gnome_keyring_get_default_keyring(GnomeKeyringStringCallback callback, gpointer data,
                                            GDestroyNotify destroy_data) {
-    return start(new_request(callback, data, destroy_data), [](Request &req) {
-        std::optional<std::string> path;
-        Batch batch;
-        add_read_of_default(batch, path);
-        auto result = batch.exchange(req.waiting);
-        if (path)
-            req.found = name_for_path(*path);
-        return result;
-    });
+    return start(new_request(callback, data, destroy_data), get_default);
 }
 
-// KWallet and KeePassXC accept any path for an alias, so the alias is read
-// back.
 gpointer gnome_keyring_set_default_keyring(const char *keyring, GnomeKeyringDoneCallback callback,
                                            gpointer data, GDestroyNotify destroy_data) {
-    return start(new_request(callback, data, destroy_data, keyring), [](Request &req) {
-        return act_on_name(req, [&req](const std::string &path) {
-            Message call = with_arguments(service_call("SetAlias"), "so", "default", path.c_str());
-            return change(req, path, std::move(call), read_empty, Shows::Default);
-        });
-    });
+    return start(new_request(callback, data, destroy_data, keyring), set_default);
 }
 
 gpointer gnome_keyring_get_info(const char *keyring, GnomeKeyringInfoCallback callback,
                                 gpointer data, GDestroyNotify destroy_data) {
-    return start(new_request(callback, data, destroy_data, keyring), [](Request &req) {
-        return act_on_name(req, [&req](const std::string &path) {
-            // Three small reads sent together cost one round trip; GetAll
-            // would also carry the path of every item in the keyring.
-            GnomeKeyringInfo &info = req.info;
-            Batch batch;
-            add_read_of_locked(batch, path, info.locked);
-            batch.add(get_property(path, kCollectionInterface, "Created"),
-                      [&info](sd_bus_message *reply) { return read_time(reply, info.ctime); });
-            batch.add(get_property(path, kCollectionInterface, "Modified"),
-                      [&info](sd_bus_message *reply) { return read_time(reply, info.mtime); });
-            return batch.exchange(req.waiting);
-        });
-    });
+    return start(new_request(callback, data, destroy_data, keyring), info);
 }
 
-// A second Lock of a KWallet wallet is refused as invalid, yet it is
-// locked: a success.
 gpointer gnome_keyring_lock(const char *keyring, GnomeKeyringDoneCallback callback, gpointer data,
                             GDestroyNotify destroy_data) {
-    return start(new_request(callback, data, destroy_data, keyring), [](Request &req) {
-        return act_on_name(req, [&req](const std::string &path) {
-            Message call = with_arguments(service_call("Lock"), "ao", 1, path.c_str());
-            return change(req, path, std::move(call), read_lock, Shows::Locked);
-        });
-    });
+    return start(new_request(callback, data, destroy_data, keyring), lock);
 }
 
 gpointer gnome_keyring_delete(const char *keyring, GnomeKeyringDoneCallback callback, gpointer data,
                               GDestroyNotify destroy_data) {
-    return start(new_request(callback, data, destroy_data, keyring), [](Request &req) {
-        return act_on_name(req, [&req](const std::string &path) {
-            Message call = method_call(path.c_str(), kCollectionInterface, "Delete");
-            return change(req, path, std::move(call), read_prompt, Shows::Gone);
-        });
-    });
+    return start(new_request(callback, data, destroy_data, keyring), delete_keyring);
 }
-
 gpointer gnome_keyring_unlock(const char *keyring, const char *password,
                               GnomeKeyringDoneCallback callback, gpointer data,
                               GDestroyNotify destroy_data) {

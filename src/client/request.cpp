@@ -2,12 +2,15 @@
 
 #include "replies.h"
 
+#include <memory>
+
 namespace keyring_client {
 namespace {
 
-// A request with its operation: the main loop's, from start() until run()
-// takes it back.
+// The main loop's source that runs a request: it owns the request and its
+// operation, which go with the source.
 struct Started {
+    GSource source;
     std::unique_ptr<Request> req;
     Operation operation;
 };
@@ -33,17 +36,32 @@ void answer(Request &req, GnomeKeyringResult result) {
     }
     if (req.destroy_data != nullptr)
         req.destroy_data(req.data);
+    req.destroy_data = nullptr;
 }
 
-gboolean run(gpointer data) {
-    // Ours from here: answered, then released, before this returns.
-    std::unique_ptr<Started> started(static_cast<Started *>(data));
-    Request &req = *started->req;
+gboolean is_ready(GSource * /*source*/, gint *timeout) {
+    *timeout = 0;
+    return TRUE;
+}
+
+gboolean run(GSource *source, GSourceFunc /*callback*/, gpointer /*data*/) {
+    auto &started = *reinterpret_cast<Started *>(source);
+    Request &req = *started.req;
     // Found already, unless nobody asked whether the daemon is available.
-    answer(req, find_service(req.waiting.deadline()) ? started->operation(req)
+    answer(req, find_service(req.waiting.deadline()) ? started.operation(req)
                                                      : GNOME_KEYRING_RESULT_NO_KEYRING_DAEMON);
     return G_SOURCE_REMOVE;
 }
+
+// A request never run is released unanswered, its data too.
+void release(GSource *source) {
+    auto &started = *reinterpret_cast<Started *>(source);
+    if (started.req != nullptr && started.req->destroy_data != nullptr)
+        started.req->destroy_data(started.req->data);
+    std::destroy_at(&started.req);
+}
+
+GSourceFuncs kRunOnce = {is_ready, nullptr, run, release, nullptr, nullptr};
 
 // What an error reply means.
 GnomeKeyringResult error_result(sd_bus_message *reply, bool on_keyring) {
@@ -56,74 +74,68 @@ GnomeKeyringResult error_result(sd_bus_message *reply, bool on_keyring) {
 } // namespace
 
 gpointer start(std::unique_ptr<Request> req, Operation operation) {
-    auto *started = std::make_unique<Started>(Started{std::move(req), operation}).release();
-    g_idle_add(run, started);
-    return started;
+    GSource *source = g_source_new(&kRunOnce, sizeof(Started));
+    auto &started = *reinterpret_cast<Started *>(source);
+    std::construct_at(&started.req, std::move(req));
+    started.operation = operation;
+    g_source_set_priority(source, G_PRIORITY_DEFAULT_IDLE);
+    g_source_attach(source, nullptr);
+    g_source_unref(source); // the main loop's now
+    return source;
 }
 
-void Batch::add(Message call, Reader read, GnomeKeyringResult *outcome) {
-    Call &added = calls_.emplace_back();
+void Batch::add_call(Message call, std::unique_ptr<Outcome> reply) {
+    if (started_)
+        g_error("a call added to a batch already sent");
     const char *path = call != nullptr ? sd_bus_message_get_path(call.get()) : nullptr;
-    added.on_keyring = path != nullptr && std::string_view(path) != kServicePath;
-    added.message = std::move(call);
-    added.read = std::move(read);
-    added.outcome_to = outcome;
+    bool on_keyring = path != nullptr && std::string_view(path) != kServicePath;
+    calls_.push_back({std::move(call), std::move(reply), on_keyring});
 }
 
-int Batch::on_reply(sd_bus_message *reply, void *data, sd_bus_error * /*error*/) {
-    auto &call = *static_cast<Call *>(data);
-    Batch &batch = *call.batch;
-    call.slot.reset();
-    batch.in_flight_--;
-    if (!from_service(reply)) {
-        g_debug("an answer from %s, not from the keyring service",
-                sd_bus_message_get_sender(reply) ?: "nobody");
-        batch.forged_ = true;
+int Batch::on_message(sd_bus_message *message, void *data, sd_bus_error * /*error*/) {
+    auto &batch = *static_cast<Batch *>(data);
+    auto awaited = batch.awaited_.find(answered_cookie(message));
+    if (awaited == batch.awaited_.end())
         return 0;
+    if (!from_service(message)) {
+        g_debug("passed over an answer from %s, not from the keyring service",
+                sd_bus_message_get_sender(message) ?: "nobody");
+        return 1;
     }
-    if (sd_bus_message_is_method_error(reply, nullptr) > 0)
-        call.outcome = error_result(reply, call.on_keyring);
-    else
-        call.outcome = call.read ? call.read(reply) : GNOME_KEYRING_RESULT_OK;
+    Call &call = batch.calls_[awaited->second];
+    batch.awaited_.erase(awaited);
+    call.reply->outcome = sd_bus_message_is_method_error(message, nullptr) > 0
+                              ? error_result(message, call.on_keyring)
+                              : call.reply->read(message);
     batch.done_++;
     batch.send_more();
-    return 0;
+    return 1;
 }
 
 void Batch::send_more() {
-    for (; sent_ < calls_.size() && in_flight_ < kCallsInFlight; sent_++) {
-        Call &call = calls_[sent_];
-        call.batch = this;
-        Message message = std::move(call.message);
-        sd_bus_slot *slot = nullptr;
-        // A call that could not be made was logged where it failed. The
-        // deadline decides, not the call's own time-out.
-        int error = message == nullptr ? -EINVAL
-                                       : sd_bus_call_async(bus(), &slot, message.get(), on_reply,
-                                                           &call, 2 * kTimeLimitUsec);
-        if (error < 0) {
-            if (message != nullptr)
-                log_failure(sd_bus_message_get_member(message.get()), error);
+    for (; sent_ < calls_.size() && awaited_.size() < kCallsInFlight; sent_++) {
+        // A call that could not be made was logged where it failed.
+        Message message = std::move(calls_[sent_].message);
+        if (uint64_t cookie = send_call(message, deadline_); cookie != 0)
+            awaited_.emplace(cookie, sent_);
+        else
             done_++; // its outcome stays a failure
-            continue;
-        }
-        call.slot.reset(slot);
-        in_flight_++;
     }
 }
 
 GnomeKeyringResult Batch::exchange(const Waiting &waiting) {
-    send_more();
-    complete_ =
-        wait_for(waiting.deadline(), [this] { return forged_ || done_ == calls_.size(); }) &&
-        !forged_;
+    started_ = true;
+    deadline_ = waiting.deadline();
+    // A reply still to come once this returns is passed over with it.
+    Slot replies = add_filter(on_message, this);
+    if (replies != nullptr)
+        send_more();
+    complete_ = replies != nullptr &&
+                wait_for(deadline_, [this] { return done_ == calls_.size(); });
     GnomeKeyringResult first = GNOME_KEYRING_RESULT_OK;
-    for (auto &call : calls_) {
-        call.slot.reset(); // a reply still to come is dropped
-        if (call.outcome_to != nullptr)
-            *call.outcome_to = call.outcome;
+    for (const auto &call : calls_) {
         if (first == GNOME_KEYRING_RESULT_OK)
-            first = call.outcome;
+            first = call.reply->outcome;
     }
     return complete_ ? first : GNOME_KEYRING_RESULT_IO_ERROR;
 }
@@ -133,11 +145,8 @@ Message get_property(const std::string &path, const char *interface, const char 
                           property);
 }
 
-void add_read_of_keyrings(Batch &batch, std::vector<std::string> &paths,
-                          GnomeKeyringResult *outcome) {
-    batch.add(
-        get_property(kServicePath, kServiceInterface, "Collections"),
-        [&paths](sd_bus_message *reply) { return read_paths(reply, paths); }, outcome);
+Reply<std::vector<std::string>> &add_read_of_keyrings(Batch &batch) {
+    return batch.add(get_property(kServicePath, kServiceInterface, "Collections"), read_paths);
 }
 
 } // namespace keyring_client

@@ -9,11 +9,12 @@
 #include "info.h"
 
 #include <array>
-#include <functional>
 #include <glib.h>
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -52,56 +53,98 @@ using Operation = GnomeKeyringResult (*)(Request &req);
 
 // Runs the operation from the main loop, so that even one that fails at
 // once is answered from there, never from inside the operation call. The
-// main loop owns the request until it runs; the request is answered and
-// released there.
+// main loop's source owns the request and releases it once answered, or
+// with the source when the loop never runs it. The request's handle.
 gpointer start(std::unique_ptr<Request> req, Operation operation);
 
-// What a reply carries, read by the reader of its call. Readers see only
-// the service's own method returns; errors are the batch's to read.
-using Reader = std::function<GnomeKeyringResult(sd_bus_message *reply)>;
+// What a call's reply came to: the failure its error, or its missing
+// reply, means, or what its reader made of it; and the value read.
+struct Outcome {
+    Outcome() = default;
+    Outcome(const Outcome &) = delete;
+    Outcome &operator=(const Outcome &) = delete;
+    virtual ~Outcome() = default;
+    // Reads a method return of the service's own; errors are the batch's.
+    virtual GnomeKeyringResult read(sd_bus_message *reply) = 0;
 
-// Calls sent together, each paired with the reader of its reply.
+    GnomeKeyringResult outcome = GNOME_KEYRING_RESULT_IO_ERROR;
+};
+
+// A reply that carries nothing to keep.
+struct Nothing {};
+
+template <typename T> struct Reply final : Outcome {
+    using Reader = std::conditional_t<std::is_same_v<T, Nothing>,
+                                      GnomeKeyringResult (*)(sd_bus_message *),
+                                      GnomeKeyringResult (*)(sd_bus_message *, T &)>;
+    explicit Reply(Reader reader) : reader_(reader) {}
+    GnomeKeyringResult read(sd_bus_message *reply) override {
+        if constexpr (std::is_same_v<T, Nothing>)
+            return reader_(reply);
+        else
+            return reader_(reply, value);
+    }
+
+    T value{};
+
+private:
+    Reader reader_;
+};
+
+// Calls sent together, each paired with the reader of its reply. What add
+// hands back is read once exchange() has returned: the batch keeps it.
 class Batch {
 public:
-    // A null call counts as one that could not be sent. The call's
-    // outcome, when asked for, is what its reader made of the reply, or
-    // the failure that its error, or its missing reply, means.
-    void add(Message call, Reader read = nullptr, GnomeKeyringResult *outcome = nullptr);
-    // Sends the calls, kCallsInFlight at most under way at a time, and
-    // waits for every reply by the request's deadline; then the first
-    // failed call's outcome, in the order of the calls, or OK. An answer
-    // from anybody but the service ends the wait at once, and nothing
-    // more is sent: IO_ERROR, as for a deadline passed.
+    Batch() = default;
+    Batch(const Batch &) = delete;
+    Batch &operator=(const Batch &) = delete;
+
+    // A null call counts as one that could not be sent. A call added to a
+    // batch that was sent already is a fault of the library: it aborts.
+    template <typename T>
+    Reply<T> &add(Message call, GnomeKeyringResult (*read)(sd_bus_message *, T &)) {
+        return add_reply(std::move(call), std::make_unique<Reply<T>>(read));
+    }
+    Reply<Nothing> &add(Message call, GnomeKeyringResult (*read)(sd_bus_message *)) {
+        return add_reply(std::move(call), std::make_unique<Reply<Nothing>>(read));
+    }
+    // Sends the calls, kCallsInFlight at most under way at a time and none
+    // once the request's deadline has passed, and waits for every reply by
+    // that deadline; then the first failed call's outcome, in the order of
+    // the calls, or OK. An answer from anybody but the service is passed
+    // over: the wait goes on for the service's own.
     GnomeKeyringResult exchange(const Waiting &waiting);
     // Whether every reply came, each from the service.
     bool complete() const { return complete_; }
 
 private:
     struct Call {
-        Batch *batch = nullptr;
         Message message; // until sent
-        Reader read;
-        GnomeKeyringResult outcome = GNOME_KEYRING_RESULT_IO_ERROR;
-        GnomeKeyringResult *outcome_to = nullptr;
+        std::unique_ptr<Outcome> reply;
         bool on_keyring = false; // sent to a keyring's own object
-        Slot slot;               // while the call is under way
     };
-    static int on_reply(sd_bus_message *reply, void *data, sd_bus_error *error);
+    template <typename R> R &add_reply(Message call, std::unique_ptr<R> reply) {
+        R &added = *reply;
+        add_call(std::move(call), std::move(reply));
+        return added;
+    }
+    void add_call(Message call, std::unique_ptr<Outcome> reply);
+    static int on_message(sd_bus_message *message, void *data, sd_bus_error *error);
     void send_more();
 
     std::vector<Call> calls_;
+    std::unordered_map<uint64_t, size_t> awaited_; // by cookie: the calls under way
+    uint64_t deadline_ = 0;
     size_t sent_ = 0;
-    size_t in_flight_ = 0;
     size_t done_ = 0; // answered, or not sent at all
-    bool forged_ = false;
+    bool started_ = false;
     bool complete_ = false;
 };
 
 // A Properties.Get call.
 Message get_property(const std::string &path, const char *interface, const char *property);
-// The read of the service's list of keyrings, their paths into paths.
-void add_read_of_keyrings(Batch &batch, std::vector<std::string> &paths,
-                          GnomeKeyringResult *outcome = nullptr);
+// The read of the service's list of keyrings: their paths.
+Reply<std::vector<std::string>> &add_read_of_keyrings(Batch &batch);
 
 // A password as the session carries it.
 struct EncryptedSecret {

@@ -21,6 +21,16 @@ Message open_session(const DhKeyPair &keys) {
     return call;
 }
 
+// The service's public value and the session's path.
+struct Opened {
+    std::vector<uint8_t> public_value;
+    std::string path;
+};
+
+GnomeKeyringResult read_opened(sd_bus_message *reply, Opened &opened) {
+    return read_session(reply, opened.public_value, opened.path);
+}
+
 } // namespace
 
 GnomeKeyringResult encrypt_password(const Request &req, EncryptedSecret &secret) {
@@ -29,17 +39,16 @@ GnomeKeyringResult encrypt_password(const Request &req, EncryptedSecret &secret)
     DhKeyPair keys;
     if (!keys.ok())
         return GNOME_KEYRING_RESULT_IO_ERROR;
-    std::vector<uint8_t> theirs;
     Batch batch;
-    batch.add(open_session(keys),
-              [&](sd_bus_message *reply) { return read_session(reply, theirs, secret.session); });
+    auto &opened = batch.add(open_session(keys), read_opened);
     if (auto result = batch.exchange(req.waiting); result != GNOME_KEYRING_RESULT_OK)
         return result;
+    secret.session = opened.value.path;
     SessionKey key;
     std::string_view password(reinterpret_cast<const char *>(req.password.data()),
                               req.password.size());
     gcry_randomize(secret.iv.data(), secret.iv.size(), GCRY_STRONG_RANDOM);
-    if (!key.ok() || !keys.derive_key(theirs, key.span()) ||
+    if (!key.ok() || !keys.derive_key(opened.value.public_value, key.span()) ||
         !encrypt_cbc(key, secret.iv, password, secret.ciphertext))
         return GNOME_KEYRING_RESULT_IO_ERROR;
     return GNOME_KEYRING_RESULT_OK;

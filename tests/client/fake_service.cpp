@@ -125,6 +125,13 @@ FakeService::~FakeService() {
 }
 
 void FakeService::reset() {
+    std::vector<std::thread> answering;
+    {
+        std::lock_guard lock(mutex_);
+        answering.swap(answering_);
+    }
+    for (auto &thread : answering)
+        thread.join();
     std::lock_guard lock(mutex_);
     keyrings_.clear();
     for (auto &call : log_)
@@ -198,20 +205,24 @@ GDBusMessage *FakeService::filter(GDBusConnection *, GDBusMessage *message, gboo
         std::lock_guard lock(self.mutex_);
         self.log_.push_back(call);
     }
-    if (!answer.silent) {
-        g_autoptr(GDBusMessage) reply = nullptr;
-        if (!answer.error.empty()) {
-            reply = g_dbus_message_new_method_error_literal(message, answer.error.c_str(),
-                                                            "said the fake service");
-        } else {
-            reply = g_dbus_message_new_method_reply(message);
-            if (answer.body != nullptr)
-                g_dbus_message_set_body(reply, answer.body);
-        }
-        g_dbus_connection_send_message(answer.forged ? self.forger_ : self.bus_, reply,
-                                       G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
-    } else if (answer.body != nullptr) {
-        g_variant_unref(g_variant_ref_sink(answer.body));
+    if (answer.forged) {
+        send_answer(self.forger_, message, answer);
+        // The service answers once the forged answer has reached the
+        // client: the bus hands on a connection's messages in order, so it
+        // has once it answers the forger. Waiting blocks, so not here, in
+        // the bus's own thread.
+        ServiceAnswer own = self.answer(call);
+        std::lock_guard lock(self.mutex_);
+        self.answering_.emplace_back([&self, own, call_message = g_object_ref(message)] {
+            g_autoptr(GVariant) id = g_dbus_connection_call_sync(
+                self.forger_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                "org.freedesktop.DBus", "GetId", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
+                nullptr, nullptr);
+            send_answer(self.bus_, call_message, own);
+            g_object_unref(call_message);
+        });
+    } else {
+        send_answer(self.bus_, message, answer);
     }
     if (!scripted && self.after)
         self.after(call);
@@ -219,8 +230,28 @@ GDBusMessage *FakeService::filter(GDBusConnection *, GDBusMessage *message, gboo
     return nullptr;
 }
 
+void FakeService::send_answer(GDBusConnection *from, GDBusMessage *call, ServiceAnswer answer) {
+    if (answer.silent) {
+        if (answer.body != nullptr)
+            g_variant_unref(g_variant_ref_sink(answer.body));
+        return;
+    }
+    g_autoptr(GDBusMessage) reply = nullptr;
+    if (!answer.error.empty()) {
+        reply = g_dbus_message_new_method_error_literal(call, answer.error.c_str(),
+                                                        "said the fake service");
+    } else {
+        reply = g_dbus_message_new_method_reply(call);
+        if (answer.body != nullptr)
+            g_dbus_message_set_body(reply, answer.body);
+    }
+    g_dbus_connection_send_message(from, reply, G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+}
+
 ServiceAnswer FakeService::answer(const ServiceCall &call) {
     const std::string method = call.interface + "." + call.method;
+    if (method == "org.freedesktop.DBus.Properties.GetAll")
+        return {g_variant_new_parsed("(@a{sv} {},)")}; // of the password interface: none
     if (call.interface == "org.freedesktop.DBus.Properties")
         return answer_property(call);
     if (method == "org.freedesktop.Secret.Service.ReadAlias")

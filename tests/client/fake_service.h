@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct FakeKeyring {
@@ -34,7 +35,7 @@ struct ServiceAnswer {
     GVariant *body = nullptr; // floating or owned; consumed
     std::string error;        // a D-Bus error name
     bool silent = false;
-    bool forged = false; // sent by another client of the bus, not the service
+    bool forged = false; // sent by another client of the bus, then the service's own
 };
 
 class FakeService {
@@ -74,6 +75,7 @@ private:
     static GDBusMessage *filter(GDBusConnection *, GDBusMessage *message, gboolean incoming,
                                 gpointer self);
     ServiceAnswer answer(const ServiceCall &call);
+    static void send_answer(GDBusConnection *from, GDBusMessage *call, ServiceAnswer answer);
     ServiceAnswer answer_property(const ServiceCall &call);
     ServiceAnswer create(GVariant *params);
     // The password inside a Secret struct, or nothing when it cannot be read.
@@ -86,6 +88,7 @@ private:
     std::vector<std::pair<std::string, FakeKeyring>> keyrings_;
     std::vector<ServiceCall> log_;
     std::vector<guint8> client_value_; // of the last session opened
+    std::vector<std::thread> answering_; // the service's answers after forged ones
 
 public:
     // Every IV a Secret arrived with.

@@ -94,7 +94,10 @@ Run spawn(const std::vector<std::string> &args, const Launch &launch) {
     g_source_attach(limit, wait.context);
     while (!wait.done)
         g_main_context_iteration(wait.context, TRUE);
+    // Released while its context still lives: a source that outlives its
+    // context touches freed memory when it goes.
     g_source_destroy(limit);
+    g_clear_pointer(&limit, g_source_unref);
     g_subprocess_wait(process, nullptr, nullptr);
     g_main_context_pop_thread_default(wait.context);
     g_main_context_unref(wait.context);
