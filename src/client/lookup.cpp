@@ -36,10 +36,11 @@ GnomeKeyringResult read_labels(const Request &req, Labelled &keyrings) {
 
 GnomeKeyringResult read_labels_of(const Request &req, std::vector<std::string> paths,
                                   Labelled &keyrings) {
-    std::vector<const Reply<std::string> *> labels;
+    std::vector<const Reply<read_string> *> labels;
     Batch batch;
     for (const auto &path : paths)
-        labels.push_back(&batch.add(get_property(path, kCollectionInterface, "Label"), read_string));
+        labels.push_back(
+            &batch.add<read_string>(get_property(path, kCollectionInterface, "Label")));
     batch.exchange(req.waiting);
     if (!batch.complete())
         return GNOME_KEYRING_RESULT_IO_ERROR;

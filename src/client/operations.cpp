@@ -110,8 +110,8 @@ GnomeKeyringResult lock_at(const Request &req, const Found &keyring) {
         return keyring.result;
     Batch batch;
     auto &answer =
-        batch.add(with_arguments(service_call("Lock"), "ao", 1, keyring.path.c_str()), read_lock);
-    auto &locked = batch.add(locked_property(keyring.path), read_locked);
+        batch.add<read_lock>(with_arguments(service_call("Lock"), "ao", 1, keyring.path.c_str()));
+    auto &locked = batch.add<read_locked>(locked_property(keyring.path));
     batch.exchange(req.waiting);
     return judged(batch, answer, locked, {&locked}, locked.value);
 }
@@ -128,11 +128,10 @@ GnomeKeyringResult set_default_at(const Request &req, const Found &keyring) {
     if (keyring.result != GNOME_KEYRING_RESULT_OK)
         return keyring.result;
     Batch batch;
-    auto &answer = batch.add(
-        with_arguments(service_call("SetAlias"), "so", "default", keyring.path.c_str()),
-        read_empty);
-    auto &alias = batch.add(default_alias(), read_alias);
-    auto &locked = batch.add(locked_property(keyring.path), read_locked);
+    auto &answer = batch.add<read_empty>(
+        with_arguments(service_call("SetAlias"), "so", "default", keyring.path.c_str()));
+    auto &alias = batch.add<read_alias>(default_alias());
+    auto &locked = batch.add<read_locked>(locked_property(keyring.path));
     batch.exchange(req.waiting);
     return judged(batch, answer, locked, {&alias, &locked}, alias.value == keyring.path);
 }
@@ -149,9 +148,9 @@ GnomeKeyringResult delete_at(const Request &req, const Found &keyring) {
     if (keyring.result != GNOME_KEYRING_RESULT_OK)
         return keyring.result;
     Batch batch;
-    auto &before = batch.add(locked_property(keyring.path), read_locked);
-    auto &answer = batch.add(method_call(keyring.path.c_str(), kCollectionInterface, "Delete"),
-                             read_prompt);
+    auto &before = batch.add<read_locked>(locked_property(keyring.path));
+    auto &answer =
+        batch.add<read_prompt>(method_call(keyring.path.c_str(), kCollectionInterface, "Delete"));
     auto &listed = add_read_of_keyrings(batch);
     batch.exchange(req.waiting);
     return judged(batch, answer, before, {&before, &listed}, !lists(listed.value, keyring.path));
@@ -169,10 +168,9 @@ GnomeKeyringResult unlock_at(const Request &req, const Found &keyring,
         return keyring.result;
     Message call = method_call(kServicePath, kMasterInterface, "UnlockWithMasterPassword");
     Batch batch;
-    auto &answer = batch.add(
-        with_secret(with_arguments(std::move(call), "o", keyring.path.c_str()), secret),
-        read_empty);
-    auto &locked = batch.add(locked_property(keyring.path), read_locked);
+    auto &answer = batch.add<read_empty>(
+        with_secret(with_arguments(std::move(call), "o", keyring.path.c_str()), secret));
+    auto &locked = batch.add<read_locked>(locked_property(keyring.path));
     batch.exchange(req.waiting);
     return judged(batch, answer, locked, {&locked}, !locked.value);
 }
@@ -199,11 +197,11 @@ GnomeKeyringResult info_at(Request &req, const Found &keyring) {
     // Three small reads sent together cost one round trip; GetAll would
     // also carry the path of every item in the keyring.
     Batch batch;
-    auto &locked = batch.add(locked_property(keyring.path), read_locked);
+    auto &locked = batch.add<read_locked>(locked_property(keyring.path));
     auto &created =
-        batch.add(get_property(keyring.path, kCollectionInterface, "Created"), read_time);
+        batch.add<read_time>(get_property(keyring.path, kCollectionInterface, "Created"));
     auto &modified =
-        batch.add(get_property(keyring.path, kCollectionInterface, "Modified"), read_time);
+        batch.add<read_time>(get_property(keyring.path, kCollectionInterface, "Modified"));
     auto result = batch.exchange(req.waiting);
     req.info.locked = locked.value;
     req.info.ctime = created.value;
@@ -228,7 +226,7 @@ GnomeKeyringResult list(Request &req) {
 
 GnomeKeyringResult get_default(Request &req) {
     Batch batch;
-    auto &alias = batch.add(default_alias(), read_alias);
+    auto &alias = batch.add<read_alias>(default_alias());
     auto result = batch.exchange(req.waiting);
     if (alias.value)
         req.found = name_for_path(*alias.value);
@@ -269,7 +267,7 @@ GnomeKeyringResult settle_create(const Request &req, const std::string &made,
         return GNOME_KEYRING_RESULT_OK;
     // Failing to take it back changes nothing: the name is another's.
     Batch batch;
-    batch.add(method_call(made.c_str(), kCollectionInterface, "Delete"), read_prompt);
+    batch.add<read_prompt>(method_call(made.c_str(), kCollectionInterface, "Delete"));
     batch.exchange(req.waiting);
     return batch.complete() ? GNOME_KEYRING_RESULT_ALREADY_EXISTS : GNOME_KEYRING_RESULT_IO_ERROR;
 }
@@ -288,14 +286,15 @@ GnomeKeyringResult create(Request &req) {
         method_call(kServicePath, kMasterInterface, "CreateWithMasterPassword"), "a{sv}", 1,
         "org.freedesktop.Secret.Collection.Label", "s", req.name.c_str());
     Batch batch;
-    auto &made = batch.add(with_secret(std::move(call), secret), read_created);
+    auto &made = batch.add<read_created>(with_secret(std::move(call), secret));
     auto &listed = add_read_of_keyrings(batch);
     result = batch.exchange(req.waiting);
     if (result == GNOME_KEYRING_RESULT_OK &&
         (lists(before.paths, made.value) || !lists(listed.value, made.value)))
         result = GNOME_KEYRING_RESULT_IO_ERROR;
-    return result != GNOME_KEYRING_RESULT_OK ? result
-                                             : settle_create(req, made.value, std::move(listed.value));
+    return result != GNOME_KEYRING_RESULT_OK
+               ? result
+               : settle_create(req, made.value, std::move(listed.value));
 }
 
 // What create would come to before its password is looked at. An
@@ -307,18 +306,17 @@ GnomeKeyringResult look_before_create(Request &req) {
     if (result != GNOME_KEYRING_RESULT_OK)
         return result;
     Batch batch;
-    auto &interface = batch.add(password_interface_properties(), read_properties);
+    auto &interface = batch.add<read_properties>(password_interface_properties());
     batch.exchange(req.waiting);
-    return batch.complete() ? password_interface(interface.outcome)
-                            : GNOME_KEYRING_RESULT_IO_ERROR;
+    return batch.complete() ? password_interface(interface.outcome) : GNOME_KEYRING_RESULT_IO_ERROR;
 }
 
 GnomeKeyringResult look_before_unlock_at(const Request &req, const Found &keyring) {
     if (keyring.result != GNOME_KEYRING_RESULT_OK)
         return keyring.result;
     Batch batch;
-    auto &locked = batch.add(locked_property(keyring.path), read_locked);
-    auto &interface = batch.add(password_interface_properties(), read_properties);
+    auto &locked = batch.add<read_locked>(locked_property(keyring.path));
+    auto &interface = batch.add<read_properties>(password_interface_properties());
     batch.exchange(req.waiting);
     if (!batch.complete())
         return GNOME_KEYRING_RESULT_IO_ERROR;

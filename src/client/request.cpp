@@ -130,8 +130,8 @@ GnomeKeyringResult Batch::exchange(const Waiting &waiting) {
     Slot replies = add_filter(on_message, this);
     if (replies != nullptr)
         send_more();
-    complete_ = replies != nullptr &&
-                wait_for(deadline_, [this] { return done_ == calls_.size(); });
+    complete_ =
+        replies != nullptr && wait_for(deadline_, [this] { return done_ == calls_.size(); });
     GnomeKeyringResult first = GNOME_KEYRING_RESULT_OK;
     for (const auto &call : calls_) {
         if (first == GNOME_KEYRING_RESULT_OK)
@@ -145,8 +145,8 @@ Message get_property(const std::string &path, const char *interface, const char 
                           property);
 }
 
-Reply<std::vector<std::string>> &add_read_of_keyrings(Batch &batch) {
-    return batch.add(get_property(kServicePath, kServiceInterface, "Collections"), read_paths);
+Reply<read_paths> &add_read_of_keyrings(Batch &batch) {
+    return batch.add<read_paths>(get_property(kServicePath, kServiceInterface, "Collections"));
 }
 
 } // namespace keyring_client

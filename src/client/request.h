@@ -7,6 +7,7 @@
 #include "crypto.h"
 #include "gnome-keyring.h"
 #include "info.h"
+#include "replies.h"
 
 #include <array>
 #include <glib.h>
@@ -73,22 +74,24 @@ struct Outcome {
 // A reply that carries nothing to keep.
 struct Nothing {};
 
-template <typename T> struct Reply final : Outcome {
-    using Reader = std::conditional_t<std::is_same_v<T, Nothing>,
-                                      GnomeKeyringResult (*)(sd_bus_message *),
-                                      GnomeKeyringResult (*)(sd_bus_message *, T &)>;
-    explicit Reply(Reader reader) : reader_(reader) {}
+// What a reader of a reply reads into.
+template <typename Reader> struct ReadInto;
+template <typename T> struct ReadInto<GnomeKeyringResult (*)(sd_bus_message *, T &)> {
+    using Value = T;
+};
+template <> struct ReadInto<GnomeKeyringResult (*)(sd_bus_message *)> { using Value = Nothing; };
+
+// The reply to a call, read by Read: its outcome, and the value read.
+template <auto Read> struct Reply final : Outcome {
     GnomeKeyringResult read(sd_bus_message *reply) override {
-        if constexpr (std::is_same_v<T, Nothing>)
-            return reader_(reply);
+        if constexpr (std::is_same_v<Value, Nothing>)
+            return Read(reply);
         else
-            return reader_(reply, value);
+            return Read(reply, value);
     }
 
-    T value{};
-
-private:
-    Reader reader_;
+    using Value = typename ReadInto<decltype(Read)>::Value;
+    Value value{};
 };
 
 // Calls sent together, each paired with the reader of its reply. What add
@@ -99,14 +102,14 @@ public:
     Batch(const Batch &) = delete;
     Batch &operator=(const Batch &) = delete;
 
-    // A null call counts as one that could not be sent. A call added to a
+    // The call, its reply read by Read once the batch is exchanged. A
+    // null call counts as one that could not be sent. A call added to a
     // batch that was sent already is a fault of the library: it aborts.
-    template <typename T>
-    Reply<T> &add(Message call, GnomeKeyringResult (*read)(sd_bus_message *, T &)) {
-        return add_reply(std::move(call), std::make_unique<Reply<T>>(read));
-    }
-    Reply<Nothing> &add(Message call, GnomeKeyringResult (*read)(sd_bus_message *)) {
-        return add_reply(std::move(call), std::make_unique<Reply<Nothing>>(read));
+    template <auto Read> Reply<Read> &add(Message call) {
+        auto reply = std::make_unique<Reply<Read>>();
+        Reply<Read> &added = *reply;
+        add_call(std::move(call), std::move(reply));
+        return added;
     }
     // Sends the calls, kCallsInFlight at most under way at a time and none
     // once the request's deadline has passed, and waits for every reply by
@@ -123,11 +126,6 @@ private:
         std::unique_ptr<Outcome> reply;
         bool on_keyring = false; // sent to a keyring's own object
     };
-    template <typename R> R &add_reply(Message call, std::unique_ptr<R> reply) {
-        R &added = *reply;
-        add_call(std::move(call), std::move(reply));
-        return added;
-    }
     void add_call(Message call, std::unique_ptr<Outcome> reply);
     static int on_message(sd_bus_message *message, void *data, sd_bus_error *error);
     void send_more();
@@ -144,7 +142,7 @@ private:
 // A Properties.Get call.
 Message get_property(const std::string &path, const char *interface, const char *property);
 // The read of the service's list of keyrings: their paths.
-Reply<std::vector<std::string>> &add_read_of_keyrings(Batch &batch);
+Reply<read_paths> &add_read_of_keyrings(Batch &batch);
 
 // A password as the session carries it.
 struct EncryptedSecret {

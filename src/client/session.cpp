@@ -40,7 +40,7 @@ GnomeKeyringResult encrypt_password(const Request &req, EncryptedSecret &secret)
     if (!keys.ok())
         return GNOME_KEYRING_RESULT_IO_ERROR;
     Batch batch;
-    auto &opened = batch.add(open_session(keys), read_opened);
+    auto &opened = batch.add<read_opened>(open_session(keys));
     if (auto result = batch.exchange(req.waiting); result != GNOME_KEYRING_RESULT_OK)
         return result;
     secret.session = opened.value.path;

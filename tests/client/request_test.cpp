@@ -15,7 +15,7 @@ TEST(BatchDeathTest, ACallAddedToABatchSentAlreadyAborts) {
             Batch batch;
             Waiting waiting;
             batch.exchange(waiting);
-            batch.add(nullptr, read_empty);
+            batch.add<read_empty>(nullptr);
         },
         "a call added to a batch already sent");
 }
