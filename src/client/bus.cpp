@@ -112,26 +112,18 @@ bool reach_service(uint64_t deadline) {
     if (filter == nullptr || reaching.admission_asked == 0)
         return false;
     // A running service owns its name, and the bus says so itself. When
-    // nobody does, the bus starts the service for the admission read:
-    // whoever answers that may be the new owner, which the bus then tells.
-    // Its own error means it cannot start the service.
-    for (size_t seen = 0;; seen++) {
-        switch (ask_owner(reaching, deadline)) {
-        case Owner::Found:
-            break;
-        case Owner::Forged:
-            return true; // there, but nobody to believe: every call fails
-        case Owner::Unknown:
+    // nobody does, the bus starts the service for the admission read, or
+    // says it cannot; whoever else answers may be the new owner.
+    auto found = ask_owner(reaching, deadline);
+    if (found == Owner::Nobody) {
+        if (!wait_for(deadline, [&reaching] { return !reaching.admitted.empty(); }))
+            return sd_bus_is_open(connection) > 0; // started, and silent: there, but stuck
+        if (sent_by(reaching.admitted[0].get(), kBusName))
             return false;
-        case Owner::Nobody:
-            if (!wait_for(deadline, [&] { return reaching.admitted.size() > seen; }))
-                return sd_bus_is_open(connection) > 0; // started, and silent: there, but stuck
-            if (sent_by(reaching.admitted[seen].get(), kBusName))
-                return false;
-            continue;
-        }
-        break;
+        found = ask_owner(reaching, deadline);
     }
+    if (found != Owner::Found)
+        return found == Owner::Forged; // there, but nobody to believe: every call fails
     auto counts = [](const Message &answer) {
         return (!owner.empty() && sent_by(answer.get(), owner)) ||
                (is_error(answer.get()) && sent_by(answer.get(), kBusName));

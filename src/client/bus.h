@@ -32,7 +32,7 @@ using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
 struct SlotUnref {
     void operator()(sd_bus_slot *slot) const { sd_bus_slot_unref(slot); }
 };
-// Dropping a slot forgets its call: its handler will never run.
+// Dropping a slot removes its filter.
 using Slot = std::unique_ptr<sd_bus_slot, SlotUnref>;
 
 // What the answer to GetNameOwner for the service says. Only the bus's own

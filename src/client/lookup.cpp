@@ -37,6 +37,7 @@ GnomeKeyringResult read_labels(const Request &req, Labelled &keyrings) {
 GnomeKeyringResult read_labels_of(const Request &req, std::vector<std::string> paths,
                                   Labelled &keyrings) {
     std::vector<const Reply<read_string> *> labels;
+    labels.reserve(paths.size());
     Batch batch;
     for (const auto &path : paths)
         labels.push_back(

@@ -101,118 +101,78 @@ GnomeKeyringResult judged(const Batch &batch, const Outcome &answer, const Outco
     return read != GNOME_KEYRING_RESULT_OK ? read : kNotDone;
 }
 
-// Each operation on a named keyring tries the name's own path first, and
-// the keyring labelled so when none is there: the first call of the two
-// costs nothing when the name is a label.
-
-GnomeKeyringResult lock_at(const Request &req, const Found &keyring) {
-    if (keyring.result != GNOME_KEYRING_RESULT_OK)
-        return keyring.result;
-    Batch batch;
-    auto &answer =
-        batch.add<read_lock>(with_arguments(service_call("Lock"), "ao", 1, keyring.path.c_str()));
-    auto &locked = batch.add<read_locked>(locked_property(keyring.path));
-    batch.exchange(req.waiting);
-    return judged(batch, answer, locked, {&locked}, locked.value);
+// An operation on a named keyring: on the keyring at the name's own path;
+// when none is there, on the one keyring labelled so. The first try costs
+// nothing more when the name is a label.
+template <GnomeKeyringResult (*At)(Request &, const std::string &path)>
+GnomeKeyringResult by_name(Request &req) {
+    Found own = own_keyring(req);
+    auto result = own.result == GNOME_KEYRING_RESULT_OK ? At(req, own.path) : own.result;
+    if (result != GNOME_KEYRING_RESULT_NO_SUCH_KEYRING)
+        return result;
+    Found labelled = find_keyring(req);
+    return labelled.result == GNOME_KEYRING_RESULT_OK ? At(req, labelled.path) : labelled.result;
 }
 
 // A second Lock of a KWallet wallet is refused as invalid, yet it is
 // locked: a success.
-GnomeKeyringResult lock(Request &req) {
-    auto result = lock_at(req, own_keyring(req));
-    return result != GNOME_KEYRING_RESULT_NO_SUCH_KEYRING ? result
-                                                          : lock_at(req, find_keyring(req));
-}
-
-GnomeKeyringResult set_default_at(const Request &req, const Found &keyring) {
-    if (keyring.result != GNOME_KEYRING_RESULT_OK)
-        return keyring.result;
+GnomeKeyringResult lock(Request &req, const std::string &path) {
     Batch batch;
-    auto &answer = batch.add<read_empty>(
-        with_arguments(service_call("SetAlias"), "so", "default", keyring.path.c_str()));
-    auto &alias = batch.add<read_alias>(default_alias());
-    auto &locked = batch.add<read_locked>(locked_property(keyring.path));
+    auto &answer =
+        batch.add<read_lock>(with_arguments(service_call("Lock"), "ao", 1, path.c_str()));
+    auto &locked = batch.add<read_locked>(locked_property(path));
     batch.exchange(req.waiting);
-    return judged(batch, answer, locked, {&alias, &locked}, alias.value == keyring.path);
+    return judged(batch, answer, locked, {&locked}, locked.value);
 }
 
 // KWallet and KeePassXC accept any path for an alias, so the alias is read
 // back.
-GnomeKeyringResult set_default(Request &req) {
-    auto result = set_default_at(req, own_keyring(req));
-    return result != GNOME_KEYRING_RESULT_NO_SUCH_KEYRING ? result
-                                                          : set_default_at(req, find_keyring(req));
-}
-
-GnomeKeyringResult delete_at(const Request &req, const Found &keyring) {
-    if (keyring.result != GNOME_KEYRING_RESULT_OK)
-        return keyring.result;
-    Batch batch;
-    auto &before = batch.add<read_locked>(locked_property(keyring.path));
-    auto &answer =
-        batch.add<read_prompt>(method_call(keyring.path.c_str(), kCollectionInterface, "Delete"));
-    auto &listed = add_read_of_keyrings(batch);
-    batch.exchange(req.waiting);
-    return judged(batch, answer, before, {&before, &listed}, !lists(listed.value, keyring.path));
-}
-
-GnomeKeyringResult delete_keyring(Request &req) {
-    auto result = delete_at(req, own_keyring(req));
-    return result != GNOME_KEYRING_RESULT_NO_SUCH_KEYRING ? result
-                                                          : delete_at(req, find_keyring(req));
-}
-
-GnomeKeyringResult unlock_at(const Request &req, const Found &keyring,
-                             const EncryptedSecret &secret) {
-    if (keyring.result != GNOME_KEYRING_RESULT_OK)
-        return keyring.result;
-    Message call = method_call(kServicePath, kMasterInterface, "UnlockWithMasterPassword");
+GnomeKeyringResult set_default(Request &req, const std::string &path) {
     Batch batch;
     auto &answer = batch.add<read_empty>(
-        with_secret(with_arguments(std::move(call), "o", keyring.path.c_str()), secret));
-    auto &locked = batch.add<read_locked>(locked_property(keyring.path));
+        with_arguments(service_call("SetAlias"), "so", "default", path.c_str()));
+    auto &alias = batch.add<read_alias>(default_alias());
+    auto &locked = batch.add<read_locked>(locked_property(path));
     batch.exchange(req.waiting);
-    return judged(batch, answer, locked, {&locked}, !locked.value);
+    return judged(batch, answer, locked, {&alias, &locked}, alias.value == path);
+}
+
+GnomeKeyringResult delete_keyring(Request &req, const std::string &path) {
+    Batch batch;
+    auto &before = batch.add<read_locked>(locked_property(path));
+    auto &answer =
+        batch.add<read_prompt>(method_call(path.c_str(), kCollectionInterface, "Delete"));
+    auto &listed = add_read_of_keyrings(batch);
+    batch.exchange(req.waiting);
+    return judged(batch, answer, before, {&before, &listed}, !lists(listed.value, path));
 }
 
 // A keyring open afterwards is unlocked, whatever the service said:
 // KWallet and KeePassXC lack the call, and an open keyring needs none.
-GnomeKeyringResult unlock(Request &req) {
-    // An empty name names no keyring.
-    if (req.name.empty())
-        return GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
-    EncryptedSecret secret;
-    auto result = encrypt_password(req, secret);
-    if (result != GNOME_KEYRING_RESULT_OK)
+GnomeKeyringResult unlock(Request &req, const std::string &path) {
+    if (auto result = encrypt_password(req); result != GNOME_KEYRING_RESULT_OK)
         return result;
-    result = unlock_at(req, own_keyring(req), secret);
-    return result != GNOME_KEYRING_RESULT_NO_SUCH_KEYRING
-               ? result
-               : unlock_at(req, find_keyring(req), secret);
+    Message call = method_call(kServicePath, kMasterInterface, "UnlockWithMasterPassword");
+    Batch batch;
+    auto &answer = batch.add<read_empty>(
+        with_secret(with_arguments(std::move(call), "o", path.c_str()), req.secret));
+    auto &locked = batch.add<read_locked>(locked_property(path));
+    batch.exchange(req.waiting);
+    return judged(batch, answer, locked, {&locked}, !locked.value);
 }
 
-GnomeKeyringResult info_at(Request &req, const Found &keyring) {
-    if (keyring.result != GNOME_KEYRING_RESULT_OK)
-        return keyring.result;
+GnomeKeyringResult info(Request &req, const std::string &path) {
     // Three small reads sent together cost one round trip; GetAll would
     // also carry the path of every item in the keyring.
     Batch batch;
-    auto &locked = batch.add<read_locked>(locked_property(keyring.path));
-    auto &created =
-        batch.add<read_time>(get_property(keyring.path, kCollectionInterface, "Created"));
-    auto &modified =
-        batch.add<read_time>(get_property(keyring.path, kCollectionInterface, "Modified"));
+    auto &locked = batch.add<read_locked>(locked_property(path));
+    auto &created = batch.add<read_time>(get_property(path, kCollectionInterface, "Created"));
+    auto &modified = batch.add<read_time>(get_property(path, kCollectionInterface, "Modified"));
     auto result = batch.exchange(req.waiting);
     req.info.locked = locked.value;
     req.info.ctime = created.value;
     req.info.mtime = modified.value;
     return result;
-}
-
-GnomeKeyringResult info(Request &req) {
-    auto result = info_at(req, own_keyring(req));
-    return result != GNOME_KEYRING_RESULT_NO_SUCH_KEYRING ? result
-                                                          : info_at(req, find_keyring(req));
 }
 
 GnomeKeyringResult list(Request &req) {
@@ -274,10 +234,9 @@ GnomeKeyringResult settle_create(const Request &req, const std::string &made,
 
 GnomeKeyringResult create(Request &req) {
     Labelled before;
-    EncryptedSecret secret;
     auto result = check_new_name(req, before);
     if (result == GNOME_KEYRING_RESULT_OK)
-        result = encrypt_password(req, secret);
+        result = encrypt_password(req);
     if (result != GNOME_KEYRING_RESULT_OK)
         return result;
     // The keyring made is one the service lists, read right behind the
@@ -286,7 +245,7 @@ GnomeKeyringResult create(Request &req) {
         method_call(kServicePath, kMasterInterface, "CreateWithMasterPassword"), "a{sv}", 1,
         "org.freedesktop.Secret.Collection.Label", "s", req.name.c_str());
     Batch batch;
-    auto &made = batch.add<read_created>(with_secret(std::move(call), secret));
+    auto &made = batch.add<read_created>(with_secret(std::move(call), req.secret));
     auto &listed = add_read_of_keyrings(batch);
     result = batch.exchange(req.waiting);
     if (result == GNOME_KEYRING_RESULT_OK &&
@@ -311,11 +270,11 @@ GnomeKeyringResult look_before_create(Request &req) {
     return batch.complete() ? password_interface(interface.outcome) : GNOME_KEYRING_RESULT_IO_ERROR;
 }
 
-GnomeKeyringResult look_before_unlock_at(const Request &req, const Found &keyring) {
-    if (keyring.result != GNOME_KEYRING_RESULT_OK)
-        return keyring.result;
+// What unlock would come to: the keyring's lock state, and whether the
+// service takes passwords at all.
+GnomeKeyringResult look_before_unlock(Request &req, const std::string &path) {
     Batch batch;
-    auto &locked = batch.add<read_locked>(locked_property(keyring.path));
+    auto &locked = batch.add<read_locked>(locked_property(path));
     auto &interface = batch.add<read_properties>(password_interface_properties());
     batch.exchange(req.waiting);
     if (!batch.complete())
@@ -324,18 +283,6 @@ GnomeKeyringResult look_before_unlock_at(const Request &req, const Found &keyrin
         return locked.outcome;
     return locked.value ? password_interface(interface.outcome)
                         : GNOME_KEYRING_RESULT_ALREADY_UNLOCKED;
-}
-
-// What unlock would come to: the keyring's lock state, and whether the
-// service takes passwords at all.
-// cppcheck-suppress constParameter
-GnomeKeyringResult look_before_unlock(Request &req) {
-    if (req.name.empty())
-        return GNOME_KEYRING_RESULT_NO_SUCH_KEYRING;
-    auto result = look_before_unlock_at(req, own_keyring(req));
-    return result != GNOME_KEYRING_RESULT_NO_SUCH_KEYRING
-               ? result
-               : look_before_unlock_at(req, find_keyring(req));
 }
 
 // A request heard by the handler; on the keyring named, with the password
@@ -375,27 +322,27 @@ gpointer gnome_keyring_get_default_keyring(GnomeKeyringStringCallback callback, 
 
 gpointer gnome_keyring_set_default_keyring(const char *keyring, GnomeKeyringDoneCallback callback,
                                            gpointer data, GDestroyNotify destroy_data) {
-    return start(new_request(callback, data, destroy_data, keyring), set_default);
+    return start(new_request(callback, data, destroy_data, keyring), by_name<set_default>);
 }
 
 gpointer gnome_keyring_get_info(const char *keyring, GnomeKeyringInfoCallback callback,
                                 gpointer data, GDestroyNotify destroy_data) {
-    return start(new_request(callback, data, destroy_data, keyring), info);
+    return start(new_request(callback, data, destroy_data, keyring), by_name<info>);
 }
 
 gpointer gnome_keyring_lock(const char *keyring, GnomeKeyringDoneCallback callback, gpointer data,
                             GDestroyNotify destroy_data) {
-    return start(new_request(callback, data, destroy_data, keyring), lock);
+    return start(new_request(callback, data, destroy_data, keyring), by_name<lock>);
 }
 
 gpointer gnome_keyring_delete(const char *keyring, GnomeKeyringDoneCallback callback, gpointer data,
                               GDestroyNotify destroy_data) {
-    return start(new_request(callback, data, destroy_data, keyring), delete_keyring);
+    return start(new_request(callback, data, destroy_data, keyring), by_name<delete_keyring>);
 }
 gpointer gnome_keyring_unlock(const char *keyring, const char *password,
                               GnomeKeyringDoneCallback callback, gpointer data,
                               GDestroyNotify destroy_data) {
-    return start(new_request(callback, data, destroy_data, keyring, password), unlock);
+    return start(new_request(callback, data, destroy_data, keyring, password), by_name<unlock>);
 }
 
 gpointer gnome_keyring_create(const char *keyring, const char *password,
@@ -409,5 +356,5 @@ gpointer gnome_keyring_needs_password(const char *keyring, gboolean creating,
                                       GnomeKeyringDoneCallback callback, gpointer data,
                                       GDestroyNotify destroy_data) {
     return start(new_request(callback, data, destroy_data, keyring),
-                 creating != FALSE ? look_before_create : look_before_unlock);
+                 creating != FALSE ? look_before_create : by_name<look_before_unlock>);
 }

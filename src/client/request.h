@@ -32,6 +32,13 @@ inline constexpr size_t kCallsInFlight = 64;
 using Handler = std::variant<GnomeKeyringDoneCallback, GnomeKeyringStringCallback,
                              GnomeKeyringListCallback, GnomeKeyringInfoCallback>;
 
+// A password as the session carries it.
+struct EncryptedSecret {
+    std::string session;
+    std::array<uint8_t, kBlockBytes> iv{};
+    std::vector<uint8_t> ciphertext;
+};
+
 // Who hears the answer to a request, what the request is about, and what
 // the answer carries.
 struct Request {
@@ -41,7 +48,8 @@ struct Request {
 
     std::string name;
     Bytes password;
-    Waiting waiting; // from the operation call to the handler
+    EncryptedSecret secret; // once the session is open
+    Waiting waiting;        // from the operation call to the handler
 
     std::optional<std::string> found; // the string answer
     std::vector<std::string> names;   // the list answer
@@ -61,9 +69,6 @@ gpointer start(std::unique_ptr<Request> req, Operation operation);
 // What a call's reply came to: the failure its error, or its missing
 // reply, means, or what its reader made of it; and the value read.
 struct Outcome {
-    Outcome() = default;
-    Outcome(const Outcome &) = delete;
-    Outcome &operator=(const Outcome &) = delete;
     virtual ~Outcome() = default;
     // Reads a method return of the service's own; errors are the batch's.
     virtual GnomeKeyringResult read(sd_bus_message *reply) = 0;
@@ -75,11 +80,8 @@ struct Outcome {
 struct Nothing {};
 
 // What a reader of a reply reads into.
-template <typename Reader> struct ReadInto;
-template <typename T> struct ReadInto<GnomeKeyringResult (*)(sd_bus_message *, T &)> {
-    using Value = T;
-};
-template <> struct ReadInto<GnomeKeyringResult (*)(sd_bus_message *)> { using Value = Nothing; };
+template <typename T> T read_into(GnomeKeyringResult (*)(sd_bus_message *, T &));
+Nothing read_into(GnomeKeyringResult (*)(sd_bus_message *));
 
 // The reply to a call, read by Read: its outcome, and the value read.
 template <auto Read> struct Reply final : Outcome {
@@ -90,7 +92,7 @@ template <auto Read> struct Reply final : Outcome {
             return Read(reply, value);
     }
 
-    using Value = typename ReadInto<decltype(Read)>::Value;
+    using Value = decltype(read_into(Read));
     Value value{};
 };
 
@@ -98,10 +100,6 @@ template <auto Read> struct Reply final : Outcome {
 // hands back is read once exchange() has returned: the batch keeps it.
 class Batch {
 public:
-    Batch() = default;
-    Batch(const Batch &) = delete;
-    Batch &operator=(const Batch &) = delete;
-
     // The call, its reply read by Read once the batch is exchanged. A
     // null call counts as one that could not be sent. A call added to a
     // batch that was sent already is a fault of the library: it aborts.
@@ -144,14 +142,8 @@ Message get_property(const std::string &path, const char *interface, const char 
 // The read of the service's list of keyrings: their paths.
 Reply<read_paths> &add_read_of_keyrings(Batch &batch);
 
-// A password as the session carries it.
-struct EncryptedSecret {
-    std::string session;
-    std::array<uint8_t, kBlockBytes> iv{};
-    std::vector<uint8_t> ciphertext;
-};
-
-// Opens the encrypted session and encrypts req.password into secret.
-GnomeKeyringResult encrypt_password(const Request &req, EncryptedSecret &secret);
+// Opens the encrypted session and encrypts req.password into req.secret,
+// once per request.
+GnomeKeyringResult encrypt_password(Request &req);
 
 } // namespace keyring_client

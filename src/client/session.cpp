@@ -33,7 +33,10 @@ GnomeKeyringResult read_opened(sd_bus_message *reply, Opened &opened) {
 
 } // namespace
 
-GnomeKeyringResult encrypt_password(const Request &req, EncryptedSecret &secret) {
+GnomeKeyringResult encrypt_password(Request &req) {
+    EncryptedSecret &secret = req.secret;
+    if (!secret.session.empty())
+        return GNOME_KEYRING_RESULT_OK;
     if (!crypto_ready())
         return GNOME_KEYRING_RESULT_IO_ERROR;
     DhKeyPair keys;
@@ -43,7 +46,6 @@ GnomeKeyringResult encrypt_password(const Request &req, EncryptedSecret &secret)
     auto &opened = batch.add<read_opened>(open_session(keys));
     if (auto result = batch.exchange(req.waiting); result != GNOME_KEYRING_RESULT_OK)
         return result;
-    secret.session = opened.value.path;
     SessionKey key;
     std::string_view password(reinterpret_cast<const char *>(req.password.data()),
                               req.password.size());
@@ -51,6 +53,7 @@ GnomeKeyringResult encrypt_password(const Request &req, EncryptedSecret &secret)
     if (!key.ok() || !keys.derive_key(opened.value.public_value, key.span()) ||
         !encrypt_cbc(key, secret.iv, password, secret.ciphertext))
         return GNOME_KEYRING_RESULT_IO_ERROR;
+    secret.session = opened.value.path;
     return GNOME_KEYRING_RESULT_OK;
 }
 
