@@ -7,7 +7,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <glib.h>
+#include <optional>
 #include <poll.h>
+#include <pthread.h>
 #include <string_view>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -110,26 +112,10 @@ public:
         size_ -= count;
         explicit_bzero(bytes_ + size_, count);
     }
-    // The last letter: a UTF-8 sequence of up to four bytes, else a byte.
-    void erase_letter() {
-        size_t count = 1;
-        while (count < std::min<size_t>(size_, 4) && is_continuation(bytes_[size_ - count]))
-            count++;
-        drop(count);
-    }
-    // The last word and the blanks behind it, as the terminal erases one.
-    void erase_word() {
-        auto text = view();
-        size_t end = text.find_last_not_of(" \t");
-        size_t start = end == std::string_view::npos ? end : text.find_last_of(" \t", end);
-        drop(size_ - (start == std::string_view::npos ? 0 : start + 1));
-    }
+    size_t size() const { return size_; }
+    unsigned char at(size_t index) const { return static_cast<unsigned char>(bytes_[index]); }
 
 private:
-    static bool is_continuation(char byte) {
-        return (static_cast<unsigned char>(byte) & 0xc0) == 0x80;
-    }
-
     char *bytes_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;
@@ -203,28 +189,109 @@ char *read_from(int fd) {
     return copy_password(line, ok && !(at_end && line.view().empty()));
 }
 
-enum class Typed { More, Entered, Ended, Refused };
+enum class Typed { More, Entered, Ended, Refused, Signalled };
 
-// One byte typed, applied to the line as the terminal's own line editing
-// would apply it, with the terminal's own characters. Enter ends the line
-// as a newline or, from a raw terminal, a carriage return.
-Typed edit(Line &line, char typed, const cc_t *keys) {
-    auto is = [&](int key) {
-        return keys[key] != _POSIX_VDISABLE && static_cast<cc_t>(typed) == keys[key];
+// A line being typed, and what the keys before left pending.
+struct Typing {
+    Line line;
+    size_t committed = 0; // what an end-of-file key handed on: no key erases it
+    bool literal_next = false;
+    int signal = 0; // the key's signal, when the prompt signals itself
+};
+
+// A letter, digit or '_' to the kernel's word erase, which classes bytes
+// as Latin-1 does.
+bool in_word(unsigned char byte) {
+    return g_ascii_isalnum(static_cast<char>(byte)) || byte == '_' ||
+           (byte >= 0xc0 && byte != 0xd7 && byte != 0xf7);
+}
+
+enum class Erase { Letter, Word };
+
+// Erases as the kernel does: the last letter (with IUTF8, its lead byte and
+// every continuation byte after it; a letter that would be cut is left
+// whole), or the last word: what is not of a word, then what is.
+void erase(Typing &typing, Erase kind, bool utf8) {
+    auto continues = [utf8](unsigned char byte) {
+        return utf8 && (byte & 0xc0) == 0x80;
     };
-    if (typed == '\n' || typed == '\r' || is(VEOL) || is(VEOL2))
+    Line &line = typing.line;
+    bool seen_word = false;
+    while (line.size() > typing.committed) {
+        size_t head = line.size();
+        do
+            head--;
+        while (continues(line.at(head)) && head != typing.committed);
+        if (continues(line.at(head)))
+            return;
+        if (kind == Erase::Word) {
+            if (in_word(line.at(head)))
+                seen_word = true;
+            else if (seen_word)
+                return;
+        }
+        line.drop(line.size() - head);
+        if (kind == Erase::Letter)
+            return;
+    }
+}
+
+// One byte typed, applied to the line as the kernel's canonical mode
+// applies it, echo off, with the terminal's own settings; the kernel has
+// already applied flow control, stripping and case folding. Two additions,
+// so that a raw terminal still takes a password: its interrupt, quit and
+// suspend keys signal as if it were not raw, and a carriage return that no
+// setting turns into a newline ends the line as Enter.
+Typed edit(Typing &typing, unsigned char typed, const termios &terminal) {
+    auto set = [&](tcflag_t flags, tcflag_t flag) {
+        return (flags & flag) != 0;
+    };
+    const bool extended = set(terminal.c_lflag, IEXTEN);
+    // _POSIX_VDISABLE is NUL: a key set to it is no key, and NUL is no key.
+    auto is = [&](int key) {
+        return typed != 0 && typed == terminal.c_cc[key];
+    };
+    if (typing.literal_next) {
+        typing.literal_next = false;
+        return typing.line.append({reinterpret_cast<char *>(&typed), 1}) ? Typed::More
+                                                                         : Typed::Refused;
+    }
+    if (is(VINTR) || is(VQUIT) || is(VSUSP)) {
+        typing.signal = is(VINTR) ? SIGINT : is(VQUIT) ? SIGQUIT : SIGTSTP;
+        return Typed::Signalled;
+    }
+    if (typed == '\r') {
+        if (set(terminal.c_iflag, IGNCR))
+            return Typed::More;
+        if (set(terminal.c_iflag, ICRNL))
+            typed = '\n';
+        else if (!set(terminal.c_lflag, ICANON))
+            return Typed::Entered;
+    } else if (typed == '\n' && set(terminal.c_iflag, INLCR)) {
+        typed = '\r';
+    }
+    if (is(VERASE) || (extended && is(VWERASE))) {
+        erase(typing, is(VERASE) ? Erase::Letter : Erase::Word, set(terminal.c_iflag, IUTF8));
+        return Typed::More;
+    }
+    if (is(VKILL)) {
+        typing.line.drop(typing.line.size() - typing.committed);
+        return Typed::More;
+    }
+    if (extended && is(VLNEXT)) {
+        typing.literal_next = true;
+        return Typed::More;
+    }
+    if (typed == '\n' || is(VEOL) || (extended && is(VEOL2)))
         return Typed::Entered;
-    if (is(VEOF)) // ends the input on an empty line, as a shell takes it
-        return line.view().empty() ? Typed::Ended : Typed::More;
-    if (is(VERASE))
-        line.erase_letter();
-    else if (is(VKILL))
-        line.drop(line.view().size());
-    else if (is(VWERASE))
-        line.erase_word();
-    else if (!line.append({&typed, 1}))
-        return Typed::Refused;
-    return Typed::More;
+    if (is(VEOF)) {
+        // Hands on what is typed; on an empty line, the end of the input.
+        if (typing.line.size() == typing.committed)
+            return typing.line.size() == 0 ? Typed::Ended : Typed::Entered;
+        typing.committed = typing.line.size();
+        return Typed::More;
+    }
+    return typing.line.append({reinterpret_cast<char *>(&typed), 1}) ? Typed::More : Typed::Refused;
 }
 
 // Reads what is typed as it arrives, a byte at a time, and edits the line
@@ -233,8 +300,7 @@ Typed edit(Line &line, char typed, const cc_t *keys) {
 // or stops (SIGSTOP): the shell, reading next, would run it as a command.
 // Null at the end of input, on a read error, a stop signal, or a line too
 // long.
-char *read_typed(int tty, const cc_t *keys) {
-    Line line;
+char *read_typed(int tty, Typing &typing, const termios &terminal) {
     for (;;) {
         if (!wait_for_input(tty))
             return nullptr;
@@ -244,10 +310,10 @@ char *read_typed(int tty, const cc_t *keys) {
             continue;
         if (got <= 0)
             return nullptr;
-        Typed done = edit(line, typed, keys);
+        Typed done = edit(typing, static_cast<unsigned char>(typed), terminal);
         explicit_bzero(&typed, 1);
         if (done == Typed::Entered)
-            return copy_password(line, true);
+            return copy_password(typing.line, true);
         if (done != Typed::More)
             return nullptr;
     }
@@ -319,18 +385,41 @@ void write_all(int fd, std::string_view text) {
     }
 }
 
-char *read_from_terminal(int tty, const char *prompt) {
+bool is_ignored(int signo) {
+    struct sigaction action {};
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    return sigaction(signo, nullptr, &action) != 0 || action.sa_handler == SIG_IGN ||
+           (pthread_sigmask(SIG_BLOCK, nullptr, &blocked) == 0 && sigismember(&blocked, signo));
+}
+
+// The terminal belongs to the foreground job: in the background, we stop
+// as the kernel stops a background reader, until brought to the
+// foreground. Where that stop is ignored or cannot happen, the terminal is
+// left alone.
+bool in_foreground(int tty) {
+    if (tcgetpgrp(tty) == getpgrp())
+        return true;
+    if (is_ignored(SIGTTIN))
+        return false;
+    kill(0, SIGTTIN);
+    return tcgetpgrp(tty) == getpgrp();
+}
+
+char *read_entered(int tty, const char *prompt, bool controlling) {
     for (;;) {
+        if (controlling && !in_foreground(tty))
+            return nullptr;
         Watch watch;
         if (!watch_signals(watch))
             return nullptr;
         bool quiet = tcgetattr(tty, &tty_before) == 0;
-        // Echo off, the line read as it is typed, and Ctrl-C, Ctrl-\ and
-        // Ctrl-Z signalling even at a raw terminal.
+        // Echo off, and every key read as it is typed and applied here,
+        // signal keys included.
         struct termios silent = tty_before;
         if (quiet) {
-            silent.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON);
-            silent.c_lflag |= ISIG;
+            silent.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG);
+            silent.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR);
             silent.c_cc[VMIN] = 1;
             silent.c_cc[VTIME] = 0;
             quiet_tty = tty;
@@ -338,21 +427,41 @@ char *read_from_terminal(int tty, const char *prompt) {
             quiet = tcsetattr(tty, TCSAFLUSH, &silent) == 0;
         }
         write_all(tty, prompt);
-        char *password = read_typed(tty, silent.c_cc);
+        Typing typing;
+        char *password = read_typed(tty, typing, tty_before);
         write_all(tty, "\n");
         if (quiet)
             tcsetattr(tty, TCSAFLUSH, &tty_before);
         echo_off = 0;
         unwatch_signals(watch);
-        if (!deliver_stop())
+        if (typing.signal != 0) {
+            // As the kernel signals the foreground job: ours is its own
+            // where the terminal is not our controlling one.
+            kill(0, typing.signal);
+            if (typing.signal != SIGTSTP)
+                return nullptr; // ignored
+        } else if (!deliver_stop()) {
             return password;
+        }
         free_password(password);
     }
 }
 
 } // namespace
 
-PasswordSource::PasswordSource(const char *given) : given_(given) {
+char *read_at_terminal(int tty, const char *prompt, std::optional<pid_t> parent) {
+    // A terminal not our controlling one is shared with whoever waits for
+    // us: while we ask, we end with our parent, and ask nothing once it is
+    // gone.
+    if (parent && (prctl(PR_SET_PDEATHSIG, SIGHUP) != 0 || getppid() != *parent))
+        return nullptr;
+    char *password = read_entered(tty, prompt, !parent);
+    if (parent)
+        prctl(PR_SET_PDEATHSIG, 0);
+    return password;
+}
+
+PasswordSource::PasswordSource(const char *given) : given_(given), parent_(getppid()) {
     if (given != nullptr)
         return;
     terminal_ = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
@@ -371,7 +480,9 @@ const char *PasswordSource::password(const char *prompt, Password &typed) {
     if (given_ != nullptr)
         return given_;
     protect_process_memory();
-    typed.reset(terminal_ >= 0 ? read_from_terminal(terminal_, prompt) : read_from(STDIN_FILENO));
+    typed.reset(terminal_ < 0 ? read_from(STDIN_FILENO)
+                              : read_at_terminal(terminal_, prompt,
+                                                 opened_ ? std::nullopt : std::optional(parent_)));
     return typed.get();
 }
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <sys/types.h>
 
 // Wipes a password copy and releases it; null is ignored.
 void free_password(char *password);
@@ -32,9 +34,17 @@ public:
 
 private:
     const char *given_;
+    pid_t parent_;
     int terminal_ = -1; // to ask at; -1: read standard input
     bool opened_ = false;
 };
+
+// The prompt at a terminal: echo off, the line edited as the kernel's
+// canonical mode edits it with the terminal's settings, the terminal
+// restored even when a signal ends the wait. parent: none at our
+// controlling terminal, else the process we end with while we ask. Null
+// when no line was entered.
+char *read_at_terminal(int tty, const char *prompt, std::optional<pid_t> parent);
 
 // Keeps passwords out of core dumps and away from debuggers; called
 // wherever a password enters the process.

@@ -188,9 +188,12 @@ Terminal::Terminal(const std::vector<std::string> &args, TerminalSetup setup) {
     int terminal = -1;
     if (openpty(&master_, &terminal, nullptr, nullptr, nullptr) != 0)
         return;
+    // A terminal of today reads UTF-8.
     termios modes{};
-    if (setup.raw && tcgetattr(terminal, &modes) == 0) {
-        cfmakeraw(&modes);
+    if (tcgetattr(terminal, &modes) == 0) {
+        modes.c_iflag |= IUTF8;
+        if (setup.raw)
+            cfmakeraw(&modes);
         tcsetattr(terminal, TCSANOW, &modes);
     }
     pid_ = fork();
