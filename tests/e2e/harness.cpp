@@ -215,6 +215,21 @@ Terminal::Terminal(const std::vector<std::string> &args, TerminalSetup setup) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (setup.background) {
+            // As `(trap '' TTOU TTIN; exec brassbox ...) &` from a shell.
+            if (pid_t job = fork(); job != 0) {
+                int status = 0;
+                waitpid(job, &status, 0);
+                _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+            }
+            setpgid(0, 0);
+            signal(SIGTTOU, SIG_IGN);
+            signal(SIGTTIN, SIG_IGN);
+        }
+        if (setup.under_shell) {
+            argv.insert(argv.begin(), {const_cast<char *>("/bin/sh"), const_cast<char *>("-c"),
+                                       const_cast<char *>("\"$0\" \"$@\"; exit $?")});
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }

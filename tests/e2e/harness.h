@@ -44,6 +44,8 @@ struct TerminalSetup {
     int ignored = 0;               // a signal left ignored, as nohup leaves SIGHUP
     bool raw = false;              // as after stty raw
     bool output_elsewhere = false; // standard output not the terminal
+    bool background = false;       // a job of its own, the terminal's stop signals ignored
+    bool under_shell = false;      // a shell's child, not the test's: pid() is the shell's
 };
 
 // brassbox with a pseudo-terminal as its controlling terminal, or in a

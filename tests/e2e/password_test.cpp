@@ -81,6 +81,37 @@ TEST(Prompt, ATerminalOnStandardInputKeepsThePasswordHidden) {
     ended.wait();
     EXPECT_TRUE(ended.echoes());
     EXPECT_EQ(ended.pending_input(), "");
+
+    // Ctrl-C ends the prompt there as at a controlling terminal; a prompt
+    // whose parent is gone reads no further: what is typed next is the
+    // shell's.
+    Terminal interrupted({"-c", "work2"}, {.controlling = false});
+    interrupted.read_until("'work2' keyring: ");
+    type_unentered(interrupted, "hunter2\x03");
+    status = interrupted.wait();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_TRUE(interrupted.echoes());
+    EXPECT_EQ(interrupted.pending_input(), "");
+    Terminal orphaned({"-c", "work2"}, {.controlling = false, .under_shell = true});
+    orphaned.read_until("'work2' keyring: ");
+    kill(orphaned.pid(), SIGKILL);
+    orphaned.wait();
+    EXPECT_TRUE(eventually([&] { return orphaned.echoes(); }));
+    type_unentered(orphaned, "ls\n");
+    EXPECT_EQ(orphaned.pending_input(), "ls\n");
+}
+
+// In the background, with its stop signals ignored, the terminal is the
+// shell's: the prompt neither silences it nor takes what is typed there.
+TEST(Prompt, InTheBackgroundTheTerminalIsLeftAlone) {
+    brassbox({"-c", "work", "-p", "pw"});
+    brassbox({"-l", "work"});
+    Terminal job({"-u", "work"}, {.background = true});
+    job.type("ls\n");
+    int status = job.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(job.echoes());
+    EXPECT_EQ(job.pending_input(), "ls\n");
 }
 
 // Whatever ends the process while echo is off, the terminal comes back,
