@@ -19,4 +19,10 @@ grep -v -E '^[0-9]+ warnings? generated\.$' "$log" || true
 cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ \
     --enable=warning,style,performance,portability --inline-suppr \
     --suppressions-list=tests/cppcheck.supp -I src -I src/client src
+# The shell scripts, warnings and errors. The recipes and the bash
+# completion are read by a shell rather than run, so they name none; the
+# recipes' `mkdir -p -m 700 ~/.ssh` makes one folder, in a home that exists.
+shellcheck -S warning .ci/run scripts/*.sh bench/*.sh tests/*.sh systemd/brassbox-unlock.in
+shellcheck -S warning --shell=sh -e SC2174 examples/*.sh
+shellcheck -S warning --shell=bash completion/brassbox
 echo "lint: clean"

@@ -109,6 +109,8 @@ public:
     // Drops the last count bytes, wiped.
     void drop(size_t count) {
         count = std::min(count, size_);
+        if (count == 0)
+            return;
         size_ -= count;
         explicit_bzero(bytes_ + size_, count);
     }
@@ -434,16 +436,16 @@ char *read_entered(int tty, const char *prompt, bool controlling) {
             tcsetattr(tty, TCSAFLUSH, &tty_before);
         echo_off = 0;
         unwatch_signals(watch);
+        if (typing.signal == 0 && !deliver_stop())
+            return password;
+        free_password(password);
         if (typing.signal != 0) {
             // As the kernel signals the foreground job: ours is its own
             // where the terminal is not our controlling one.
             kill(0, typing.signal);
             if (typing.signal != SIGTSTP)
                 return nullptr; // ignored
-        } else if (!deliver_stop()) {
-            return password;
         }
-        free_password(password);
     }
 }
 

@@ -16,8 +16,8 @@ share/doc/brassbox/copyright share/doc/brassbox/examples/ci.sh share/doc/brassbo
 share/doc/brassbox/examples/profile.sh share/doc/brassbox/examples/ssh.sh
 share/doc/brassbox/examples/unit.sh share/fish/vendor_completions.d/brassbox.fish
 share/man/man1/brassbox.1.gz share/systemd/user/brassbox-unlock@.service share/zsh/site-functions/_brassbox"
-[ "$(cd "$work/prefix" && find . -type f | sed 's|^\./||' | sort | xargs)" = "$(echo $installed_files)" ] ||
-    fail "cmake --install --prefix: $(cd "$work/prefix" && find . -type f | xargs)"
+[ "$(cd "$work/prefix" && find . -type f | sed 's|^\./||' | sort | paste -sd ' ')" = "$(echo $installed_files)" ] ||
+    fail "cmake --install --prefix: $(cd "$work/prefix" && find . -type f | paste -sd ' ')"
 ! readelf -S "$work/prefix/bin/brassbox" | grep -qE '\.symtab|\.comment' ||
     fail "cmake --install --strip left symbols or notes"
 
@@ -44,7 +44,6 @@ TMPDIR="$work/lintian-tmp" lintian --fail-on error,warning "$deb" 2>/dev/null >"
 }
 
 dpkg -x "$deb" "$work/root"
-installed="$work/root/usr/bin/brassbox"
 zcat "$work/root/usr/share/doc/brassbox/changelog.Debian.gz" | head -n 1 |
     grep -q "^brassbox ($(dpkg-deb -f "$deb" Version)) " || fail "changelog does not name the version"
 head -n 1 "$work/root/usr/share/doc/brassbox/copyright" |

@@ -127,6 +127,8 @@ run() {
     got_out=$("$brassbox" "$@" 2>"$HOME/err")
     got_status=$?
     got_err=$(cat "$HOME/err")
+    # OUT is a pattern: unquoted on purpose.
+    # shellcheck disable=SC2053
     if [ "$got_status" != "$status" ] || [ "$got_err" != "$err" ] ||
         { [ -n "$out" ] && [[ $got_out != $out ]]; }; then
         fail "brassbox $*: status $got_status, said: $got_err $got_out

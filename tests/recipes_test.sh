@@ -27,7 +27,9 @@ for recipe in (top / "examples").glob("*.sh"):
 PY
     # The CI recipe starts a bus and a daemon of its own.
     for recipe in profile ssh ci lock-all; do
-        PATH=$build:$PATH "$source/scripts/private-keyring.sh" $([ $recipe != ci ] || echo --no-daemon) \
+        no_daemon=
+        [ "$recipe" != ci ] || no_daemon=--no-daemon
+        PATH=$build:$PATH "$source/scripts/private-keyring.sh" ${no_daemon:+"$no_daemon"} \
             "$0" "$source" "$build" "$recipe" || exit 1
     done
     ;;

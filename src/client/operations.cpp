@@ -118,9 +118,9 @@ GnomeKeyringResult by_name(Request &req) {
 // locked: a success.
 GnomeKeyringResult lock(Request &req, const std::string &path) {
     Batch batch;
-    auto &answer =
+    const auto &answer =
         batch.add<read_lock>(with_arguments(service_call("Lock"), "ao", 1, path.c_str()));
-    auto &locked = batch.add<read_locked>(locked_property(path));
+    const auto &locked = batch.add<read_locked>(locked_property(path));
     batch.exchange(req.waiting);
     return judged(batch, answer, locked, {&locked}, locked.value);
 }
@@ -129,20 +129,20 @@ GnomeKeyringResult lock(Request &req, const std::string &path) {
 // back.
 GnomeKeyringResult set_default(Request &req, const std::string &path) {
     Batch batch;
-    auto &answer = batch.add<read_empty>(
+    const auto &answer = batch.add<read_empty>(
         with_arguments(service_call("SetAlias"), "so", "default", path.c_str()));
-    auto &alias = batch.add<read_alias>(default_alias());
-    auto &locked = batch.add<read_locked>(locked_property(path));
+    const auto &alias = batch.add<read_alias>(default_alias());
+    const auto &locked = batch.add<read_locked>(locked_property(path));
     batch.exchange(req.waiting);
     return judged(batch, answer, locked, {&alias, &locked}, alias.value == path);
 }
 
 GnomeKeyringResult delete_keyring(Request &req, const std::string &path) {
     Batch batch;
-    auto &before = batch.add<read_locked>(locked_property(path));
-    auto &answer =
+    const auto &before = batch.add<read_locked>(locked_property(path));
+    const auto &answer =
         batch.add<read_prompt>(method_call(path.c_str(), kCollectionInterface, "Delete"));
-    auto &listed = add_read_of_keyrings(batch);
+    const auto &listed = add_read_of_keyrings(batch);
     batch.exchange(req.waiting);
     return judged(batch, answer, before, {&before, &listed}, !lists(listed.value, path));
 }
@@ -154,9 +154,9 @@ GnomeKeyringResult unlock(Request &req, const std::string &path) {
         return result;
     Message call = method_call(kServicePath, kMasterInterface, "UnlockWithMasterPassword");
     Batch batch;
-    auto &answer = batch.add<read_empty>(
+    const auto &answer = batch.add<read_empty>(
         with_secret(with_arguments(std::move(call), "o", path.c_str()), req.secret));
-    auto &locked = batch.add<read_locked>(locked_property(path));
+    const auto &locked = batch.add<read_locked>(locked_property(path));
     batch.exchange(req.waiting);
     return judged(batch, answer, locked, {&locked}, !locked.value);
 }
@@ -165,9 +165,10 @@ GnomeKeyringResult info(Request &req, const std::string &path) {
     // Three small reads sent together cost one round trip; GetAll would
     // also carry the path of every item in the keyring.
     Batch batch;
-    auto &locked = batch.add<read_locked>(locked_property(path));
-    auto &created = batch.add<read_time>(get_property(path, kCollectionInterface, "Created"));
-    auto &modified = batch.add<read_time>(get_property(path, kCollectionInterface, "Modified"));
+    const auto &locked = batch.add<read_locked>(locked_property(path));
+    const auto &created = batch.add<read_time>(get_property(path, kCollectionInterface, "Created"));
+    const auto &modified =
+        batch.add<read_time>(get_property(path, kCollectionInterface, "Modified"));
     auto result = batch.exchange(req.waiting);
     req.info.locked = locked.value;
     req.info.ctime = created.value;
@@ -177,7 +178,7 @@ GnomeKeyringResult info(Request &req, const std::string &path) {
 
 GnomeKeyringResult list(Request &req) {
     Batch batch;
-    auto &listed = add_read_of_keyrings(batch);
+    const auto &listed = add_read_of_keyrings(batch);
     auto result = batch.exchange(req.waiting);
     for (const auto &path : listed.value)
         req.names.push_back(name_for_path(path));
@@ -186,7 +187,7 @@ GnomeKeyringResult list(Request &req) {
 
 GnomeKeyringResult get_default(Request &req) {
     Batch batch;
-    auto &alias = batch.add<read_alias>(default_alias());
+    const auto &alias = batch.add<read_alias>(default_alias());
     auto result = batch.exchange(req.waiting);
     if (alias.value)
         req.found = name_for_path(*alias.value);
@@ -245,7 +246,7 @@ GnomeKeyringResult create(Request &req) {
         method_call(kServicePath, kMasterInterface, "CreateWithMasterPassword"), "a{sv}", 1,
         "org.freedesktop.Secret.Collection.Label", "s", req.name.c_str());
     Batch batch;
-    auto &made = batch.add<read_created>(with_secret(std::move(call), req.secret));
+    const auto &made = batch.add<read_created>(with_secret(std::move(call), req.secret));
     auto &listed = add_read_of_keyrings(batch);
     result = batch.exchange(req.waiting);
     if (result == GNOME_KEYRING_RESULT_OK &&
@@ -258,14 +259,13 @@ GnomeKeyringResult create(Request &req) {
 
 // What create would come to before its password is looked at. An
 // operation, though it only reads the request.
-// cppcheck-suppress constParameter
 GnomeKeyringResult look_before_create(Request &req) {
     Labelled keyrings;
     auto result = check_new_name(req, keyrings);
     if (result != GNOME_KEYRING_RESULT_OK)
         return result;
     Batch batch;
-    auto &interface = batch.add<read_properties>(password_interface_properties());
+    const auto &interface = batch.add<read_properties>(password_interface_properties());
     batch.exchange(req.waiting);
     return batch.complete() ? password_interface(interface.outcome) : GNOME_KEYRING_RESULT_IO_ERROR;
 }
@@ -274,8 +274,8 @@ GnomeKeyringResult look_before_create(Request &req) {
 // service takes passwords at all.
 GnomeKeyringResult look_before_unlock(Request &req, const std::string &path) {
     Batch batch;
-    auto &locked = batch.add<read_locked>(locked_property(path));
-    auto &interface = batch.add<read_properties>(password_interface_properties());
+    const auto &locked = batch.add<read_locked>(locked_property(path));
+    const auto &interface = batch.add<read_properties>(password_interface_properties());
     batch.exchange(req.waiting);
     if (!batch.complete())
         return GNOME_KEYRING_RESULT_IO_ERROR;
