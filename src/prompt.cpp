@@ -259,7 +259,11 @@ Typed edit(Typing &typing, unsigned char typed, const termios &terminal) {
                                                                          : Typed::Refused;
     }
     if (is(VINTR) || is(VQUIT) || is(VSUSP)) {
-        typing.signal = is(VINTR) ? SIGINT : is(VQUIT) ? SIGQUIT : SIGTSTP;
+        typing.signal = SIGTSTP;
+        if (is(VINTR))
+            typing.signal = SIGINT;
+        else if (is(VQUIT))
+            typing.signal = SIGQUIT;
         return Typed::Signalled;
     }
     if (typed == '\r') {

@@ -164,10 +164,6 @@ Waiting::~Waiting() {
     spent_usec += now_usec() - started_;
 }
 
-sd_bus *bus() {
-    return connection;
-}
-
 bool turn(uint64_t deadline) {
     uint64_t now = now_usec();
     if (now >= deadline) {

@@ -60,9 +60,6 @@ private:
     uint64_t deadline_;
 };
 
-// The connection; null until a connection was opened.
-sd_bus *bus();
-
 // One turn of the connection: handles what has come, else waits for more
 // by the deadline. False when the connection failed or the deadline had
 // passed.

@@ -102,6 +102,13 @@ TEST_F(Readers, PathsAndStringsOnlyOfTheirOwnType) {
     std::optional<std::string> alias;
     EXPECT_EQ(read_alias(messages.make("o", "/").get(), alias), GNOME_KEYRING_RESULT_OK);
     EXPECT_FALSE(alias);
+    // A keyring made is a keyring, not an item in one.
+    std::string made;
+    EXPECT_EQ(
+        read_created(messages.make("o", "/org/freedesktop/secrets/collection/a/b").get(), made),
+        GNOME_KEYRING_RESULT_IO_ERROR);
+    EXPECT_EQ(read_created(messages.make("o", "/org/freedesktop/secrets/collection/a").get(), made),
+              GNOME_KEYRING_RESULT_OK);
 }
 
 // Anybody can answer the question of who owns the service before the bus
