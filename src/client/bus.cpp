@@ -23,15 +23,6 @@ std::optional<bool> service_found;
 // Of the time limit, what stretches of waiting have used up.
 uint64_t spent_usec = 0;
 
-bool open_bus() {
-    if (int error = sd_bus_open_user(&connection); error < 0) {
-        log_failure("opening the session bus", error);
-        connection = nullptr;
-        return false;
-    }
-    return true;
-}
-
 bool is_error(sd_bus_message *reply) {
     return sd_bus_message_is_method_error(reply, nullptr) > 0;
 }
@@ -59,8 +50,8 @@ Message owner_call() {
 }
 
 // What reach_service waits for: the bus's answer on who owns the service's
-// name, and the answers to the admission read, kept until it is known
-// whose one counts.
+// name, and every answer to the admission read until it is known whose
+// counts.
 struct Reaching {
     uint64_t owner_asked = 0; // the calls' cookies
     uint64_t admission_asked = 0;
@@ -124,10 +115,7 @@ bool reach_service(uint64_t deadline) {
     }
     if (found != Owner::Found)
         return found == Owner::Forged; // there, but nobody to believe: every call fails
-    auto counts = [](const Message &answer) {
-        return (!owner.empty() && sent_by(answer.get(), owner)) ||
-               (is_error(answer.get()) && sent_by(answer.get(), kBusName));
-    };
+    auto counts = [](const Message &answer) { return from_service(answer.get()); };
     if (!wait_for(deadline, [&] { return std::ranges::any_of(reaching.admitted, counts); })) {
         g_debug("the service did not answer in time: no request is sent");
         owner.clear();
@@ -213,8 +201,12 @@ void log_failure(const char *what, int error) {
 }
 
 bool find_service(uint64_t deadline) {
-    if (!service_found)
-        service_found = open_bus() && reach_service(deadline);
+    if (!service_found) {
+        int error = sd_bus_open_user(&connection);
+        if (error < 0)
+            log_failure("opening the session bus", error);
+        service_found = error >= 0 && reach_service(deadline);
+    }
     return *service_found;
 }
 

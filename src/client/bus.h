@@ -1,8 +1,7 @@
-// The one connection of the process to the session bus, and whom it talks
-// to: the keyring service's owner, found once and then the only peer whose
-// answers count. Any client of the bus can send us a reply to any call, so
-// every answer is checked for its sender. Whoever waits for an answer
-// drives the connection, within the deadline of the wait.
+// The one connection of the process to the session bus, and the keyring
+// service's owner: found once, then the only peer whose answers count, as
+// any client of the bus can send a reply to any call. Whoever waits for an
+// answer drives the connection, within the deadline of the wait.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +18,8 @@ inline constexpr const char *kPropertiesInterface = "org.freedesktop.DBus.Proper
 inline constexpr const char *kMasterInterface =
     "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface";
 
-// A bus or daemon that is alive but stuck must not hold the tool: all the
-// waiting of a process (connecting, finding the service, its requests)
-// lasts this long at most in all.
+// A bus or daemon alive but stuck must not hold the tool: all the waiting
+// of a process (connecting, finding the service, its requests) in all.
 inline constexpr uint64_t kTimeLimitUsec = 10'000'000;
 
 struct MessageUnref {
@@ -61,13 +59,11 @@ private:
 };
 
 // One turn of the connection: handles what has come, else waits for more
-// by the deadline. False when the connection failed or the deadline had
-// passed.
+// by the deadline. False when the connection failed or the deadline passed.
 bool turn(uint64_t deadline);
 
 // Drives the connection until done() holds: false when the connection
-// fails or the deadline passes first. However busy the connection, the
-// deadline is looked at.
+// fails or the deadline passes first, however busy the connection.
 template <typename Done> bool wait_for(uint64_t deadline, Done done) {
     while (!done()) {
         if (!turn(deadline))
@@ -76,16 +72,13 @@ template <typename Done> bool wait_for(uint64_t deadline, Done done) {
     return true;
 }
 
-// Calls go out without a reply callback: sd-bus hands a call's reply to
-// the first message that carries its cookie, whoever sent it, and then
-// forgets the call. A filter takes the replies instead, and can pass over
-// a stranger's to wait on for the one that counts.
+// Calls go out without a reply callback, which sd-bus would hand the first
+// reply with the call's cookie, whoever sent it. A filter takes the replies
+// instead, and can pass over a stranger's to wait for the one that counts.
 //
-// Sends the call, unless it is null or the deadline has passed: its
-// cookie, or 0 when nothing was sent.
+// Sends the call, unless null or past the deadline: its cookie, else 0.
 uint64_t send_call(const Message &call, uint64_t deadline);
-// Hands every message that arrives to handler, for as long as the slot
-// lives; an empty slot when it cannot.
+// Hands every message that arrives to handler while the slot lives.
 Slot add_filter(sd_bus_message_handler_t handler, void *data);
 // The cookie of the call a message answers; 0 for any other message.
 uint64_t answered_cookie(sd_bus_message *message);
@@ -94,22 +87,20 @@ uint64_t answered_cookie(sd_bus_message *message);
 void log_failure(const char *what, int error);
 
 // Finds the keyring service, once per process, by the deadline: opens the
-// session bus where GLib would find it (DBUS_SESSION_BUS_ADDRESS, else
-// $XDG_RUNTIME_DIR/bus), asks the bus who owns the service's name, and
-// has the bus start the service first when nobody does. False when the
-// bus or the service cannot be reached. True also when the service was
-// started but did not answer in time, or someone other than the bus
-// answered for it: then there is no owner, and every call fails.
+// session bus where GLib would (DBUS_SESSION_BUS_ADDRESS, else
+// $XDG_RUNTIME_DIR/bus) and asks who owns the service's name, having the
+// bus start the service when nobody does. False when the bus or service
+// cannot be reached. True also when the service did not answer in time, or
+// someone other than the bus answered for it: no owner, every call fails.
 bool find_service(uint64_t deadline);
 
 // A method call to the service's owner, to be filled in and sent; null
 // when no owner was found.
 Message method_call(const char *path, const char *interface, const char *method);
 
-// Whether an answer to a call to the service can be believed: a method
-// return from the owner; an error from the owner, or from the bus (which
-// is also the sender sd-bus gives its own time-outs and disconnections).
-// Anybody else's answer is forged.
+// Whether an answer to a call to the service can be believed: one from the
+// owner, or an error from the bus (the sender sd-bus also gives its own
+// time-outs and disconnections). Anybody else's is forged.
 bool from_service(sd_bus_message *reply);
 
 // The call with these arguments added, as sd_bus_message_append() takes

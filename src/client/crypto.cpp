@@ -125,39 +125,29 @@ bool encrypt_cbc(const SessionKey &key, std::span<const uint8_t, kBlockBytes> iv
     return ok;
 }
 
-DhKeyPair::DhKeyPair() {
-    if (!crypto_ready() || gcry_mpi_scan(&prime_, GCRYMPI_FMT_HEX, kPrime, 0, nullptr) != 0)
-        return;
-    // Below 2^1023, so below the prime; at least 2, so not trivial.
-    private_ = gcry_mpi_snew(kDhBytes * 8);
-    do {
-        gcry_mpi_randomize(private_, kDhBytes * 8, GCRY_STRONG_RANDOM);
-        gcry_mpi_clear_highbit(private_, kDhBytes * 8 - 1);
-    } while (gcry_mpi_cmp_ui(private_, 2) < 0);
-    compute_public();
-}
-
 DhKeyPair::DhKeyPair(std::span<const uint8_t> private_exponent) {
     if (!crypto_ready() || gcry_mpi_scan(&prime_, GCRYMPI_FMT_HEX, kPrime, 0, nullptr) != 0)
         return;
-    Mpi given = read_number(private_exponent, true);
-    if (given == nullptr || gcry_mpi_cmp_ui(given.get(), 0) == 0 ||
-        gcry_mpi_cmp(given.get(), prime_) >= 0)
+    Mpi exponent = private_exponent.empty() ? Mpi(gcry_mpi_snew(kDhBytes * 8))
+                                            : read_number(private_exponent, true);
+    // Below 2^1023, so below the prime; at least 2, so not trivial.
+    while (private_exponent.empty() && gcry_mpi_cmp_ui(exponent.get(), 2) < 0) {
+        gcry_mpi_randomize(exponent.get(), kDhBytes * 8, GCRY_STRONG_RANDOM);
+        gcry_mpi_clear_highbit(exponent.get(), kDhBytes * 8 - 1);
+    }
+    if (exponent == nullptr || gcry_mpi_cmp_ui(exponent.get(), 0) == 0 ||
+        gcry_mpi_cmp(exponent.get(), prime_) >= 0)
         return;
-    private_ = given.release();
-    compute_public();
+    private_ = exponent.release();
+    public_ = gcry_mpi_new(kDhBytes * 8);
+    Mpi generator(gcry_mpi_set_ui(nullptr, kGenerator));
+    gcry_mpi_powm(public_, generator.get(), private_, prime_);
 }
 
 DhKeyPair::~DhKeyPair() {
     gcry_mpi_release(public_);
     gcry_mpi_release(private_); // secure memory: wiped as it goes
     gcry_mpi_release(prime_);
-}
-
-void DhKeyPair::compute_public() {
-    public_ = gcry_mpi_new(kDhBytes * 8);
-    Mpi generator(gcry_mpi_set_ui(nullptr, kGenerator));
-    gcry_mpi_powm(public_, generator.get(), private_, prime_);
 }
 
 PublicValue DhKeyPair::public_value() const {

@@ -79,8 +79,7 @@ bool encrypt_cbc(const SessionKey &key, std::span<const uint8_t, kBlockBytes> iv
 // source (or, for tests, the one given), and its public value.
 class DhKeyPair {
 public:
-    DhKeyPair();
-    explicit DhKeyPair(std::span<const uint8_t> private_exponent);
+    explicit DhKeyPair(std::span<const uint8_t> private_exponent = {});
     ~DhKeyPair();
     DhKeyPair(const DhKeyPair &) = delete;
     DhKeyPair &operator=(const DhKeyPair &) = delete;
@@ -94,8 +93,6 @@ public:
     bool derive_key(std::span<const uint8_t> peer, std::span<uint8_t, kKeyBytes> key) const;
 
 private:
-    void compute_public();
-
     gcry_mpi_t prime_ = nullptr;
     gcry_mpi_t private_ = nullptr;
     gcry_mpi_t public_ = nullptr;

@@ -165,8 +165,7 @@ GnomeKeyringResult read_properties(sd_bus_message *reply) {
     return has_signature(reply, "a{sv}") ? GNOME_KEYRING_RESULT_OK : GNOME_KEYRING_RESULT_IO_ERROR;
 }
 
-GnomeKeyringResult read_session(sd_bus_message *reply, std::vector<uint8_t> &public_value,
-                                std::string &session) {
+GnomeKeyringResult read_session(sd_bus_message *reply, Opened &opened) {
     const void *bytes = nullptr;
     size_t size = 0;
     const char *path = nullptr;
@@ -176,8 +175,8 @@ GnomeKeyringResult read_session(sd_bus_message *reply, std::vector<uint8_t> &pub
         sd_bus_message_read_basic(reply, 'o', &path) <= 0)
         return GNOME_KEYRING_RESULT_IO_ERROR;
     const auto *first = static_cast<const uint8_t *>(bytes);
-    public_value.assign(first, first + size);
-    session = path;
+    opened.public_value.assign(first, first + size);
+    opened.path = path;
     return GNOME_KEYRING_RESULT_OK;
 }
 

@@ -48,7 +48,10 @@ GnomeKeyringResult read_empty(sd_bus_message *reply);
 GnomeKeyringResult read_properties(sd_bus_message *reply);
 // OpenSession of the encrypted algorithm: the service's public value and
 // the session's path.
-GnomeKeyringResult read_session(sd_bus_message *reply, std::vector<uint8_t> &public_value,
-                                std::string &session);
+struct Opened {
+    std::vector<uint8_t> public_value;
+    std::string path;
+};
+GnomeKeyringResult read_session(sd_bus_message *reply, Opened &opened);
 
 } // namespace keyring_client

@@ -1,6 +1,5 @@
 // One keyring request, from the operation call to its handler, and the
-// batches of calls it sends to the service on the way. Internal to the
-// library.
+// batches of calls it sends to the service on the way.
 #pragma once
 
 #include "bus.h"
@@ -56,14 +55,14 @@ struct Request {
     GnomeKeyringInfo info;
 };
 
-// The whole of an operation, run from the main loop: it finds the
-// service, then waits on the bus for each batch it sends in turn.
+// The whole of an operation, run from the main loop once the service is
+// found: it waits on the bus for each batch it sends in turn.
 using Operation = GnomeKeyringResult (*)(Request &req);
 
 // Runs the operation from the main loop, so that even one that fails at
 // once is answered from there, never from inside the operation call. The
-// main loop's source owns the request and releases it once answered, or
-// with the source when the loop never runs it. The request's handle.
+// loop's source owns the request: released once answered, or with the
+// source if never run. The request's handle.
 gpointer start(std::unique_ptr<Request> req, Operation operation);
 
 // What a call's reply came to: the failure its error, or its missing
@@ -72,7 +71,6 @@ struct Outcome {
     virtual ~Outcome() = default;
     // Reads a method return of the service's own; errors are the batch's.
     virtual GnomeKeyringResult read(sd_bus_message *reply) = 0;
-
     GnomeKeyringResult outcome = GNOME_KEYRING_RESULT_IO_ERROR;
 };
 
@@ -100,20 +98,17 @@ template <auto Read> struct Reply final : Outcome {
 // hands back is read once exchange() has returned: the batch keeps it.
 class Batch {
 public:
-    // The call, its reply read by Read once the batch is exchanged. A
-    // null call counts as one that could not be sent. A call added to a
-    // batch that was sent already is a fault of the library: it aborts.
+    // The call, its reply read by Read: a null call counts as one that
+    // could not be sent. Adding to a batch sent already aborts: a fault.
     template <auto Read> Reply<Read> &add(Message call) {
         auto reply = std::make_unique<Reply<Read>>();
         Reply<Read> &added = *reply;
         add_call(std::move(call), std::move(reply));
         return added;
     }
-    // Sends the calls, kCallsInFlight at most under way at a time and none
-    // once the request's deadline has passed, and waits for every reply by
-    // that deadline; then the first failed call's outcome, in the order of
-    // the calls, or OK. An answer from anybody but the service is passed
-    // over: the wait goes on for the service's own.
+    // Sends the calls, kCallsInFlight at most under way and none once the
+    // deadline has passed, and waits for every reply by the deadline, a
+    // stranger's passed over; then the first failed call's outcome, or OK.
     GnomeKeyringResult exchange(const Waiting &waiting);
     // Whether every reply came, each from the service.
     bool complete() const { return complete_; }
@@ -129,7 +124,7 @@ private:
     void send_more();
 
     std::vector<Call> calls_;
-    std::unordered_map<uint64_t, size_t> awaited_; // by cookie: the calls under way
+    std::unordered_map<uint64_t, size_t> awaited_; // the calls under way, by cookie
     uint64_t deadline_ = 0;
     size_t sent_ = 0;
     size_t done_ = 0; // answered, or not sent at all

@@ -21,29 +21,17 @@ Message open_session(const DhKeyPair &keys) {
     return call;
 }
 
-// The service's public value and the session's path.
-struct Opened {
-    std::vector<uint8_t> public_value;
-    std::string path;
-};
-
-GnomeKeyringResult read_opened(sd_bus_message *reply, Opened &opened) {
-    return read_session(reply, opened.public_value, opened.path);
-}
-
 } // namespace
 
 GnomeKeyringResult encrypt_password(Request &req) {
     EncryptedSecret &secret = req.secret;
     if (!secret.session.empty())
         return GNOME_KEYRING_RESULT_OK;
-    if (!crypto_ready())
-        return GNOME_KEYRING_RESULT_IO_ERROR;
     DhKeyPair keys;
     if (!keys.ok())
         return GNOME_KEYRING_RESULT_IO_ERROR;
     Batch batch;
-    auto &opened = batch.add<read_opened>(open_session(keys));
+    auto &opened = batch.add<read_session>(open_session(keys));
     if (auto result = batch.exchange(req.waiting); result != GNOME_KEYRING_RESULT_OK)
         return result;
     SessionKey key;

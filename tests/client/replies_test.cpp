@@ -134,13 +134,12 @@ TEST_F(Readers, SessionAnswerIsTheServicesValueAndPath) {
     sd_bus_message_close_container(reply.get());
     sd_bus_message_append(reply.get(), "o", "/org/freedesktop/secrets/session/s1");
     reply = messages.seal(std::move(reply));
-    std::vector<uint8_t> theirs;
-    std::string session;
-    ASSERT_EQ(read_session(reply.get(), theirs, session), GNOME_KEYRING_RESULT_OK);
-    EXPECT_EQ(theirs, (std::vector<uint8_t>{0, 0, 2}));
-    EXPECT_EQ(session, "/org/freedesktop/secrets/session/s1");
+    Opened opened;
+    ASSERT_EQ(read_session(reply.get(), opened), GNOME_KEYRING_RESULT_OK);
+    EXPECT_EQ(opened.public_value, (std::vector<uint8_t>{0, 0, 2}));
+    EXPECT_EQ(opened.path, "/org/freedesktop/secrets/session/s1");
     // The plain algorithm's answer: an empty string, not a public value.
-    EXPECT_EQ(read_session(messages.make("vo", "s", "", "/s").get(), theirs, session),
+    EXPECT_EQ(read_session(messages.make("vo", "s", "", "/s").get(), opened),
               GNOME_KEYRING_RESULT_IO_ERROR);
 }
 

@@ -98,7 +98,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<std::string> paths;
     std::string text;
     std::optional<std::string> alias;
-    std::vector<uint8_t> value;
     time_t time = 0;
     read_paths(reply.get(), paths);
     read_owner(reply.get(), text);
@@ -111,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     read_prompt(reply.get());
     read_created(reply.get(), text);
     read_empty(reply.get());
-    read_session(reply.get(), value, text);
+    Opened opened;
+    read_session(reply.get(), opened);
 
     result_for_error(std::string(reinterpret_cast<const char *>(data), size), size % 2 == 0);
     return 0;
