@@ -63,6 +63,14 @@ void release(GSource *source) {
 
 GSourceFuncs kRunOnce = {is_ready, nullptr, run, release, nullptr, nullptr};
 
+// What an error reply means.
+GnomeKeyringResult error_result(sd_bus_message *reply, bool on_keyring) {
+    const sd_bus_error *error = sd_bus_message_get_error(reply);
+    // For G_MESSAGES_DEBUG=brassbox; the daemon's words never hold a password.
+    g_debug("the daemon answered: %s: %s", error->name, error->message ? error->message : "");
+    return result_for_error(error->name, on_keyring);
+}
+
 } // namespace
 
 gpointer start(std::unique_ptr<Request> req, Operation operation) {
@@ -96,13 +104,9 @@ int Batch::on_message(sd_bus_message *message, void *data, sd_bus_error * /*erro
     }
     Call &call = batch.calls_[awaited->second];
     batch.awaited_.erase(awaited);
-    if (const sd_bus_error *error = sd_bus_message_get_error(message); error != nullptr) {
-        // For G_MESSAGES_DEBUG=brassbox; the daemon's words never hold a password.
-        g_debug("the daemon answered: %s: %s", error->name, error->message ?: "");
-        call.reply->outcome = result_for_error(error->name, call.on_keyring);
-    } else {
-        call.reply->outcome = call.reply->read(message);
-    }
+    call.reply->outcome = sd_bus_message_is_method_error(message, nullptr) > 0
+                              ? error_result(message, call.on_keyring)
+                              : call.reply->read(message);
     batch.done_++;
     batch.send_more();
     return 1;
