@@ -115,8 +115,10 @@ bool reach_service(uint64_t deadline) {
     }
     if (found != Owner::Found)
         return found == Owner::Forged; // there, but nobody to believe: every call fails
-    auto counts = [](const Message &answer) { return from_service(answer.get()); };
-    if (!wait_for(deadline, [&] { return std::ranges::any_of(reaching.admitted, counts); })) {
+    auto admitted = [&] {
+        return std::ranges::any_of(reaching.admitted, from_service, &Message::get);
+    };
+    if (!wait_for(deadline, admitted)) {
         g_debug("the service did not answer in time: no request is sent");
         owner.clear();
     }

@@ -19,7 +19,7 @@ inline constexpr const char *kMasterInterface =
     "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface";
 
 // A bus or daemon alive but stuck must not hold the tool: all the waiting
-// of a process (connecting, finding the service, its requests) in all.
+// of a process (connecting, finding the service, its requests) together.
 inline constexpr uint64_t kTimeLimitUsec = 10'000'000;
 
 struct MessageUnref {
@@ -63,7 +63,7 @@ private:
 bool turn(uint64_t deadline);
 
 // Drives the connection until done() holds: false when the connection
-// fails or the deadline passes first, however busy the connection.
+// fails or the deadline passes first, which holds however busy it is.
 template <typename Done> bool wait_for(uint64_t deadline, Done done) {
     while (!done()) {
         if (!turn(deadline))
@@ -78,7 +78,8 @@ template <typename Done> bool wait_for(uint64_t deadline, Done done) {
 //
 // Sends the call, unless null or past the deadline: its cookie, else 0.
 uint64_t send_call(const Message &call, uint64_t deadline);
-// Hands every message that arrives to handler while the slot lives.
+// Hands every message that arrives to handler while the slot lives; an
+// empty slot when it cannot.
 Slot add_filter(sd_bus_message_handler_t handler, void *data);
 // The cookie of the call a message answers; 0 for any other message.
 uint64_t answered_cookie(sd_bus_message *message);

@@ -28,6 +28,16 @@ Mpi read_number(std::span<const uint8_t> bytes, bool secret) {
     return Mpi(value);
 }
 
+// Below 2^1023, so below the prime; at least 2, so not trivial.
+Mpi random_exponent() {
+    Mpi exponent(gcry_mpi_snew(kDhBytes * 8));
+    do {
+        gcry_mpi_randomize(exponent.get(), kDhBytes * 8, GCRY_STRONG_RANDOM);
+        gcry_mpi_clear_highbit(exponent.get(), kDhBytes * 8 - 1);
+    } while (gcry_mpi_cmp_ui(exponent.get(), 2) < 0);
+    return exponent;
+}
+
 // Big-endian at the group's full length: a number with leading zero bytes
 // keeps them, as both sides must hash the same bytes.
 bool write_number(gcry_mpi_t value, std::span<uint8_t, kDhBytes> out) {
@@ -128,13 +138,8 @@ bool encrypt_cbc(const SessionKey &key, std::span<const uint8_t, kBlockBytes> iv
 DhKeyPair::DhKeyPair(std::span<const uint8_t> private_exponent) {
     if (!crypto_ready() || gcry_mpi_scan(&prime_, GCRYMPI_FMT_HEX, kPrime, 0, nullptr) != 0)
         return;
-    Mpi exponent = private_exponent.empty() ? Mpi(gcry_mpi_snew(kDhBytes * 8))
-                                            : read_number(private_exponent, true);
-    // Below 2^1023, so below the prime; at least 2, so not trivial.
-    while (private_exponent.empty() && gcry_mpi_cmp_ui(exponent.get(), 2) < 0) {
-        gcry_mpi_randomize(exponent.get(), kDhBytes * 8, GCRY_STRONG_RANDOM);
-        gcry_mpi_clear_highbit(exponent.get(), kDhBytes * 8 - 1);
-    }
+    Mpi exponent =
+        private_exponent.empty() ? random_exponent() : read_number(private_exponent, true);
     if (exponent == nullptr || gcry_mpi_cmp_ui(exponent.get(), 0) == 0 ||
         gcry_mpi_cmp(exponent.get(), prime_) >= 0)
         return;

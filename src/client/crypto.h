@@ -75,8 +75,8 @@ Bytes pkcs7_pad(std::string_view text);
 bool encrypt_cbc(const SessionKey &key, std::span<const uint8_t, kBlockBytes> iv,
                  std::string_view text, std::vector<uint8_t> &ciphertext);
 
-// Our side of the exchange: a private exponent from the strong random
-// source (or, for tests, the one given), and its public value.
+// Our side of the exchange: a private exponent (from the strong random
+// source unless one is given, as tests do) and its public value.
 class DhKeyPair {
 public:
     explicit DhKeyPair(std::span<const uint8_t> private_exponent = {});
