@@ -2,10 +2,12 @@
 # Proves the README's two commands on a freshly bootstrapped, minimal Debian:
 # a pristine copy of the release for each command, this working tree copied
 # in, the command run as root with no standard input, as the README shows it.
-#   scripts/fresh-debian.sh SUITE [try|test|providers|base]...    (as root; default: try test)
+#   scripts/fresh-debian.sh SUITE [try|test|providers|package|base]...    (as root; default: try test)
 #   scripts/fresh-debian.sh trixie test
 # providers: scripts/providers.sh, every command against the keyring
-# services that release ships. base: only bootstrap the release, once.
+# services that release ships. package: scripts/debian-package.sh, the
+# Debian package built and its autopkgtest run. base: only bootstrap the
+# release, once.
 # SUITE is a Debian release (bookworm, trixie, forky, testing, sid...). The
 # bootstrapped base system is kept in $BRASSBOX_DEBIAN_CACHE (default
 # /var/cache/brassbox-debian) for the next run; each copy, and its mounts,
@@ -13,18 +15,21 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-[ $# -ge 1 ] || { echo "usage: $0 SUITE [try|test|providers|base]..." >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 SUITE [try|test|providers|package|base]..." >&2; exit 2; }
 [ "$(id -u)" -eq 0 ] || { echo "$0: run as root (debootstrap, mount, chroot)" >&2; exit 2; }
 suite=$1
 shift
 commands=${*:-try test}
 for command in $commands; do
-    case $command in try | test | providers | base) ;; *) echo "$0: unknown command $command" >&2; exit 2 ;; esac
+    case $command in try | test | providers | package | base) ;; *) echo "$0: unknown command $command" >&2; exit 2 ;; esac
 done
 # The README's first two commands, as written there.
 readme_command() {
-    [ "$1" != providers ] || { echo scripts/providers.sh; return; }
-    grep -m 1 -E "^    scripts/$1\.sh" README.md | sed -e 's/#.*//' -e 's/^ *//' -e 's/ *$//'
+    case $1 in
+    providers) echo scripts/providers.sh ;;
+    package) echo scripts/debian-package.sh ;;
+    *) grep -m 1 -E "^    scripts/$1\.sh" README.md | sed -e 's/#.*//' -e 's/^ *//' -e 's/ *$//' ;;
+    esac
 }
 
 cache=${BRASSBOX_DEBIAN_CACHE:-/var/cache/brassbox-debian}
@@ -135,7 +140,7 @@ for command in $commands; do
     case $command in
     # brassbox lists the throwaway daemon's one keyring, and says it worked.
     try) [ "$status" -eq 1 ] && [ "$(tail -n 1 "$notes/out")" = session ] && verdict=ok ;;
-    test | providers) [ "$status" -eq 0 ] && verdict=ok ;;
+    test | providers | package) [ "$status" -eq 0 ] && verdict=ok ;;
     esac
     echo "== Debian $suite: $line: ${verdict:-FAILED} (status $status, $took s)" >&2
     [ "${verdict:-}" = ok ] || failed=1

@@ -60,9 +60,7 @@ tar -C "$root" -xf "$image"
 
 # brassbox as its package installs it; ada sets up the unit, bob runs the CI
 # recipe; both log in with a key. A user's manager stops at the last logout.
-cmake -S . -B "$work/build" -DCMAKE_BUILD_TYPE=Release -DBRASSBOX_TESTS=OFF >/dev/null &&
-    cmake --build "$work/build" -j"$(nproc)" >/dev/null &&
-    cpack -G DEB --config "$work/build/CPackConfig.cmake" -B "$work/deb" >/dev/null || fail "no package"
+scripts/build-deb.sh "$work/deb" || fail "no package"
 cp "$work"/deb/brassbox_*.deb "$root/var/tmp/brassbox.deb"
 ssh-keygen -q -t ed25519 -N '' -f "$work/key" && cp "$work/key.pub" "$root/var/tmp/key.pub"
 in_chroot sh -c 'dpkg -i /var/tmp/brassbox.deb && ssh-keygen -A && for user in ada bob; do

@@ -2,11 +2,14 @@
 # Each recipe of examples/ (the README's and the manual page's, word for word)
 # run as written on a private daemon; then secret-tool and python's keyring
 # must work without asking. --unit: the package's unit under a real user
-# manager, as root in a mount namespace; 77 where none can run.
-#   recipes_test.sh SOURCE_DIR BUILD_DIR [--unit]
+# manager, as root in a mount namespace; 77 where none can run. With
+# BIN_DIR /usr/bin, the installed package's binary and recipes are tested,
+# and the unit without a PACKAGE is the installed one.
+#   recipes_test.sh SOURCE_DIR BIN_DIR [--unit [PACKAGE.deb]]
 set -u
 source=$1 build=$2 mode=${3:-}
 examples=$source/examples
+[ "$build" != /usr/bin ] || examples=/usr/share/doc/brassbox/examples
 fail() { echo "FAIL: $*" >&2; exit 1; }
 skip() { echo "NOT TESTED: the unit: $*"; exit 77; }
 locked() { brassbox -i "$1" 2>/dev/null | grep -qx "Keyring locked : $2"; }
@@ -18,12 +21,12 @@ at_terminal() { "$source/scripts/at-terminal.py" "$@"; }
 case $mode in
 "")
     page=$(LC_ALL=C nroff -man -Tascii "$source/doc/brassbox.1" 2>/dev/null)
-    /usr/bin/python3 - "$source" "$page" <<'PY' || fail "README or manual page differs from examples/"
+    /usr/bin/python3 - "$source" "$examples" "$page" <<'PY' || fail "README or manual page differs from $examples"
 import pathlib, sys
 top, lines = pathlib.Path(sys.argv[1]), lambda text: {line.strip() for line in text.splitlines()}
-for recipe in (top / "examples").glob("*.sh"):
+for recipe in pathlib.Path(sys.argv[2]).glob("*.sh"):
     assert "```sh\n" + recipe.read_text() + "```" in (top / "README.md").read_text(), recipe.name
-    assert lines(recipe.read_text()) <= lines(sys.argv[2]) | {""}, recipe.name
+    assert lines(recipe.read_text()) <= lines(sys.argv[3]) | {""}, recipe.name
 PY
     # The CI recipe starts a bus and a daemon of its own.
     for recipe in profile ssh ci lock-all; do
@@ -72,20 +75,20 @@ lock-all)
     [ "$(id -u)" -eq 0 ] || skip "a user manager runs here as root only"
     [ -x /usr/lib/systemd/systemd ] && unshare -m true 2>/dev/null || skip "no systemd, or no namespace"
     work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
-    cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >/dev/null &&
-        dpkg -x "$work"/brassbox_*.deb "$work/package" || fail "no package"
+    [ -z "${4:-}" ] || dpkg -x "$4" "$work/package" || fail "no package: $4"
     unshare -m "$0" "$source" "$build" --in-namespace "$work"
     ;;
 --in-namespace)
-    # The package over /usr, a home and runtime folder of the test's own, an empty
-    # /run/systemd/system (systemd runs the system), no journal: the log in a file.
-    work=$4 log=$4/log
+    # The package over /usr (unless installed), a home and runtime folder of the test's
+    # own, an empty /run/systemd/system (systemd runs the system), no journal: the log in a file.
+    work=$4 log=$4/log examples=/usr/share/doc/brassbox/examples
     dropin=$work/home/.config/systemd/user/brassbox-unlock@.service.d
     mkdir -p "$dropin" "$work/run" "$work/bin" && chmod 700 "$work/run"
     printf '[Service]\nStandardOutput=append:%s\nStandardError=append:%s\n' "$log" "$log" >"$dropin/log.conf"
     # A chroot has no /sys; systemd 256 and later need cgroup2 there.
     [ -d /sys/fs/cgroup ] || { mount -t sysfs sysfs /sys && mount -t cgroup2 cgroup2 /sys/fs/cgroup; }
-    mount -t overlay overlay -o "lowerdir=$work/package/usr:/usr" /usr && mount --bind "$work/home" /root &&
+    { [ ! -d "$work/package" ] || mount -t overlay overlay -o "lowerdir=$work/package/usr:/usr" /usr; } &&
+        mount --bind "$work/home" /root &&
         mkdir -p /run/systemd && mount -t tmpfs tmpfs /run/systemd && mkdir /run/systemd/system || fail mounts
     export HOME=/root XDG_RUNTIME_DIR=$work/run XDG_CONFIG_HOME=/root/.config XDG_DATA_HOME=/root/.data
     export DBUS_SESSION_BUS_ADDRESS=unix:path=$work/run/bus USER=${USER:-$(id -un)}
