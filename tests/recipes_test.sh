@@ -119,17 +119,25 @@ lock-all)
             grep -qF "$2" "$log" ||
             fail "unit $1: $(cat "$log")"
     }
-    echo wrong >"$file" && fails login "ERROR: Access to keyring denied"
+    echo wrong >"$file" && fails login "the password in $file is not its password"
     fails nosuch "nosuch.password does not exist: keep the password of keyring 'nosuch' there"
     : >"$file" && fails login "is empty"
     printf 'right\r\n' >"$file" && fails login "holds a carriage return"
+    printf 'ri\000ght\n' >"$file" && fails login "holds a NUL byte"
+    printf 'right\nmore\n' >"$file" && fails login "holds more than one line"
     echo right >"$file" && chmod 604 "$file" && fails login "can be read by every user: not used"
+    chmod 602 "$file" && fails login "can be changed by every user: not used"
+    rm "$file" && mkfifo -m 600 "$file" && fails login "is not a regular file"
+    rm "$file" && ln -s /dev/zero "$file" && fails login "is not a regular file"
+    rm "$file" && echo junk >"$store.cred" && fails login "$store.cred"
+    rm "$store.cred" && (umask 077 && echo right >"$file")
     # Two at once, with the daemon gone: the bus starts it.
-    chmod 640 "$file" && make_keyring work other
+    chmod 660 "$file" && make_keyring work other
     (umask 077 && echo other >"$HOME/.config/brassbox/work.password")
     kill "$(busctl --user status org.freedesktop.secrets | sed -n 's/^PID=//p')" && systemctl --user reset-failed
     systemctl --user start brassbox-unlock@login brassbox-unlock@work && locked login no &&
-        locked work no && grep -q "can be read by its group" "$log" || fail "unit: two at once: $(cat "$log")"
+        locked work no && grep -q "can be read by its group" "$log" && grep -q "can be changed by its group" "$log" ||
+        fail "unit: two at once: $(cat "$log")"
     ! grep -qE "right|other" "$log" || fail "unit: a password in the log"
     ;;
 esac
