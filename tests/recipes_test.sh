@@ -119,7 +119,7 @@ lock-all)
             grep -qF "$2" "$log" ||
             fail "unit $1: $(cat "$log")"
     }
-    echo wrong >"$file" && fails login "the password in $file is not its password"
+    echo wrong >"$file" && fails login "is not its password; store the right one (sh /usr/share/doc/brassbox/examples/unit.sh)"
     fails nosuch "nosuch.password does not exist: keep the password of keyring 'nosuch' there"
     : >"$file" && fails login "is empty"
     printf 'right\r\n' >"$file" && fails login "holds a carriage return"
