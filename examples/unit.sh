@@ -22,9 +22,13 @@ fi
 # Unlock it now and at every login; it is locked again when your last session ends:
 systemctl --user enable brassbox-unlock@login.service
 systemctl --user restart brassbox-unlock@login.service
-# Over SSH, the login's first command waits until the unit is done:
-mkdir -p -m 700 ~/.ssh
-grep -qs brassbox-unlock ~/.ssh/rc || echo 'systemctl --user start "brassbox-unlock@*" 2>/dev/null' >>~/.ssh/rc
+# Over SSH, the login's first command waits until the unit is done, finds
+# a keyring locked since then unlocked again, and is told when it is not:
+mkdir -p -m 700 ~/.ssh && touch ~/.ssh/rc && sed -i '/brassbox-unlock@/d' ~/.ssh/rc
+cat >>~/.ssh/rc <<'EOF'
+systemctl --user reload-or-restart "brassbox-unlock@*" 2>/dev/null ||
+    echo "brassbox: a keyring was not unlocked; why: systemctl --user status 'brassbox-unlock@*'" >&2
+EOF
 # On a server, unlock it at boot, before anybody logs in (where polkit does
 # not let you, root can):
 loginctl enable-linger "$USER" 2>/dev/null || echo "Ask root for: loginctl enable-linger $USER" >&2

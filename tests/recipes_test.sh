@@ -109,6 +109,9 @@ lock-all)
     { [ -e "$store.cred" ] || [ "$(stat -c %a "$file")" = 600 ]; } && [ "$(cat "$work/linger")" = "enable-linger $USER" ] &&
         locked login no && systemctl --user -q is-enabled brassbox-unlock@login || fail "unit: not set up"
     clients_work unit
+    # A login's ~/.ssh/rc unlocks again what was locked since; a failure is said.
+    brassbox -l login 2>/dev/null; : >"$log"
+    sh ~/.ssh/rc && locked login no && ! grep -q Locked "$log" || fail "rc: not unlocked again, or locked first"
     # The file from here on, where systemd could encrypt it.
     rm -f "$store.cred" && (umask 077 && echo right >"$file")
     systemctl --user stop brassbox-unlock@login && locked login yes || fail "unit: not locked at stop"
@@ -130,6 +133,8 @@ lock-all)
     rm "$file" && mkfifo -m 600 "$file" && fails login "is not a regular file"
     rm "$file" && ln -s /dev/zero "$file" && fails login "is not a regular file"
     rm "$file" && echo junk >"$store.cred" && fails login "$store.cred"
+    echo wrong >"$file" && brassbox -l login 2>/dev/null; [ "$(sh ~/.ssh/rc 2>&1)" = \
+        "brassbox: a keyring was not unlocked; why: systemctl --user status 'brassbox-unlock@*'" ] || fail "rc: silent"
     rm "$store.cred" && (umask 077 && echo right >"$file")
     # Two at once, with the daemon gone: the bus starts it.
     chmod 660 "$file" && make_keyring work other
