@@ -146,8 +146,11 @@ login ada clients-work ada || fail "ada's clients failed"
 # A wrong or missing password: a clear line, no hang, nothing unlocked.
 inside runuser -u ada -- sh -c "printf wrong | systemd-creds --user encrypt --name=brassbox-unlock - \
     $store.cred 2>/dev/null || { umask 077; echo wrong >$store.password; }"
-for said in "ERROR: Access to keyring denied" "$store.password does not exist: keep the password"; do
-    [ "$(login ada 'brassbox --info=login | head -n 1')" = "Keyring locked : yes" ] || fail "unlocked: $said"
+# The login says so.
+for said in "is not its password; store the right one (sh $examples/unit.sh)" "$store.password does not exist"; do
+    [ "$(login ada 'brassbox --info=login | head -n 1' 2>"$work/told")" = "Keyring locked : yes" ] || fail "unlocked: $said"
+    grep -qx "brassbox: a keyring was not unlocked; why: systemctl --user status 'brassbox-unlock@\*'" "$work/told" ||
+        fail "a login with a failed unit was told: $(cat "$work/told")"
     logged_out
     [[ "$(unit_log | tail -n 2)" == *"$said"* ]] || fail "no line $said: $(unit_log | tail -n 2)"
     inside rm -f "$store.cred" "$store.password"
@@ -187,4 +190,7 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 [ "$(unit_log | tail -n 1)" = "Unlocked 'login' keyring." ] || fail "lingering: not unlocked at boot"
+# The unit stays active: a keyring locked at a logout is open at the next login.
+login ada "sh $examples/lock-all.sh" 2>/dev/null
+[ "$(login ada 'brassbox --info=login | head -n 1')" = "Keyring locked : no" ] || fail "lingering: locked by lock-all"
 echo "a real login on Debian $suite: ok"
