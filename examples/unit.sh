@@ -30,5 +30,5 @@ systemctl --user reload-or-restart "brassbox-unlock@*" 2>/dev/null ||
     echo "brassbox: a keyring was not unlocked; why: systemctl --user status 'brassbox-unlock@*'" >&2
 EOF
 # On a server, unlock it at boot, before anybody logs in (where polkit does
-# not let you, root can):
-loginctl enable-linger "$USER" 2>/dev/null || echo "Ask root for: loginctl enable-linger $USER" >&2
+# not let you without a password, root can):
+loginctl --no-ask-password enable-linger "$USER" 2>/dev/null || echo "Ask root for: loginctl enable-linger $USER" >&2

@@ -113,7 +113,7 @@ lock-all)
     make_keyring login right
     PATH=$work/bin:$PATH at_terminal right sh "$examples/unit.sh" >/dev/null
     store=$HOME/.config/brassbox/login file=$HOME/.config/brassbox/login.password
-    { [ -e "$store.cred" ] || [ "$(stat -c %a "$file")" = 600 ]; } && [ "$(cat "$work/linger")" = "enable-linger $USER" ] &&
+    { [ -e "$store.cred" ] || [ "$(stat -c %a "$file")" = 600 ]; } && [ "$(cat "$work/linger")" = "--no-ask-password enable-linger $USER" ] &&
         locked login no && systemctl --user -q is-enabled brassbox-unlock@login || fail "unit: not set up"
     clients_work unit
     # A login's ~/.ssh/rc unlocks again what was locked since; a failure is said.
