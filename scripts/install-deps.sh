@@ -18,7 +18,7 @@ for set in "$@"; do
     # The package built and checked. The recipes' test: the clients, a
     # systemd user manager with its session bus, nroff for the manual page.
     --test) packages="$packages libgtest-dev tzdata clang libclang-rt-dev clang-tidy cppcheck
-        lintian dpkg-dev debhelper zsh fish libsecret-tools python3-keyring python3-secretstorage systemd
+        lintian dpkg-dev debhelper build-essential zsh fish libsecret-tools python3-keyring python3-secretstorage systemd
         dbus-user-session groff-base shellcheck" ;;
     --bench) packages="$packages hyperfine time python3 libsecret-1-dev libsecret-tools libglib2.0-bin
         systemd valgrind git" ;;
