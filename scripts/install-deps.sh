@@ -18,8 +18,8 @@ for set in "$@"; do
     # The package built and checked. The recipes' test: the clients, a
     # systemd user manager with its session bus, nroff for the manual page.
     --test) packages="$packages libgtest-dev tzdata clang libclang-rt-dev clang-tidy cppcheck
-        lintian dpkg-dev debhelper build-essential zsh fish libsecret-tools python3-keyring python3-secretstorage systemd
-        dbus-user-session groff-base shellcheck" ;;
+        lintian dpkg-dev debhelper build-essential zsh fish libsecret-tools python3-keyring
+        python3-secretstorage systemd dbus-user-session groff-base shellcheck" ;;
     --bench) packages="$packages hyperfine time python3 libsecret-1-dev libsecret-tools libglib2.0-bin
         systemd valgrind git" ;;
     # KWallet: kwallet6 from Debian 13 on, libkf5wallet-bin before; each with
