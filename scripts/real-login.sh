@@ -122,6 +122,12 @@ bookworm:"login.password 600" | *:"login.cred 6"[04][04]) ;;
 *) fail "the password is stored as: $stored" ;;
 esac
 login ada 'brassbox --getdef; brassbox --info=login' | grep -qx 'login' || fail "set-up: $(cat "$work/setup.log")"
+# Run again with a typo: nothing stored, and the keyring open again.
+kept=$(login ada 'sha256sum ~/.config/brassbox/login.*')
+scripts/at-terminal.py 'typo' "${ssh[@]}" -tt ada@127.0.0.1 "sh $examples/unit.sh" |
+    grep -q "That is not the password of keyring login: nothing stored" &&
+    [ "$(login ada 'sha256sum ~/.config/brassbox/login.*')" = "$kept" ] &&
+    [ "$(login ada 'brassbox --info=login | head -n 1')" = "Keyring locked : no" ] || fail "a typo at a second set-up"
 # Encrypted for ada on this machine: bob cannot use a copy.
 store=/home/ada/.config/brassbox/login
 [ ! -e "$root$store.cred" ] || inside sh -c "cp $store.cred /home/bob/login.cred && chown bob: /home/bob/login.cred &&
