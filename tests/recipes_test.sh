@@ -155,5 +155,11 @@ lock-all)
         locked work no && grep -q "can be read by its group" "$log" && grep -q "can be changed by its group" "$log" ||
         fail "unit: two at once: $(cat "$log")"
     ! grep -qwE "right|other" "$log" || fail "unit: a password in the log"
+    # The state at a glance; the set-up undone, and undone again.
+    state=$(sh "$examples/unit-state.sh")
+    case $state in "unit: enabled, active"*"password: $file, mode 660"*"keyring: Keyring locked : no"*) ;;
+    *) fail "unit: state: $state" ;; esac
+    [ "$(sh "$examples/unit-undo.sh")" = "Undone: unit $file ~/.ssh/rc" ] && [ ! -e "$file" ] && [ ! -e ~/.ssh/rc ] &&
+        locked login yes && [ "$(sh "$examples/unit-undo.sh")" = "Undone: nothing, nothing was set up" ] || fail "unit: undo"
     ;;
 esac
