@@ -1,7 +1,8 @@
 # Once, as yourself: keyring "login" made with a password typed twice (or,
-# when it exists, its password asked once), made the default, and the
-# password kept where the unit reads it, encrypted for you on this machine
-# where systemd can (Debian 13 on), else in a file only you can read.
+# when it exists, its password asked once and checked), made the default,
+# and the password kept where the unit reads it, encrypted for you on this
+# machine where systemd can (Debian 13 on), else in a file only you can
+# read. Run it again to store the keyring's new password.
 set -eu
 # Status 1 is brassbox's success; setsid -w: the password comes from the
 # pipe, not from the terminal.
@@ -9,7 +10,16 @@ brassbox_ok() { status=0; setsid -w brassbox "$@" || status=$?; [ "$status" -eq 
 store=${XDG_CONFIG_HOME:-$HOME/.config}/brassbox/login
 mkdir -p "${store%/*}" && chmod 700 "${store%/*}"
 password=$(systemd-ask-password "Password of keyring login:")
-if ! brassbox_ok --info=login >/dev/null 2>&1; then
+if brassbox_ok --info=login >/dev/null 2>&1; then
+    # An open keyring takes any password: locked, it must open with this one.
+    # A wrong one stores nothing, and the unit opens it again with the old.
+    brassbox_ok --lock=login 2>/dev/null || { echo "Keyring login cannot be locked to check it." >&2; exit 1; }
+    if ! printf '%s\n' "$password" | brassbox_ok --unlock=login 2>/dev/null; then
+        systemctl --user reload brassbox-unlock@login.service 2>/dev/null || echo "Keyring login is locked now." >&2
+        echo "That is not the password of keyring login: nothing stored." >&2
+        exit 1
+    fi
+else
     [ "$password" = "$(systemd-ask-password "Again:")" ] || { echo "They differ." >&2; exit 1; }
     printf '%s\n' "$password" | brassbox_ok --create=login
 fi

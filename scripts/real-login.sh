@@ -122,6 +122,12 @@ bookworm:"login.password 600" | *:"login.cred 6"[04][04]) ;;
 *) fail "the password is stored as: $stored" ;;
 esac
 login ada 'brassbox --getdef; brassbox --info=login' | grep -qx 'login' || fail "set-up: $(cat "$work/setup.log")"
+# Run again with a typo: nothing stored, and the keyring open again.
+kept=$(login ada 'sha256sum ~/.config/brassbox/login.*')
+scripts/at-terminal.py 'typo' "${ssh[@]}" -tt ada@127.0.0.1 "sh $examples/unit.sh" |
+    grep -q "That is not the password of keyring login: nothing stored" &&
+    [ "$(login ada 'sha256sum ~/.config/brassbox/login.*')" = "$kept" ] &&
+    [ "$(login ada 'brassbox --info=login | head -n 1')" = "Keyring locked : no" ] || fail "a typo at a second set-up"
 # Encrypted for ada on this machine: bob cannot use a copy.
 store=/home/ada/.config/brassbox/login
 [ ! -e "$root$store.cred" ] || inside sh -c "cp $store.cred /home/bob/login.cred && chown bob: /home/bob/login.cred &&
@@ -197,4 +203,13 @@ done
 # The unit stays active: a keyring locked at a logout is open at the next login.
 login ada "sh $examples/lock-all.sh" 2>/dev/null || true
 [ "$(login ada 'brassbox --info=login | head -n 1')" = "Keyring locked : no" ] || fail "lingering: locked by lock-all"
+# The state at a glance, then the set-up undone: nothing of it left, lingering named.
+state=$(login ada "sh $examples/unit-state.sh")
+case $state in "unit: enabled, active"*"password: "*"last: Unlocked 'login' keyring."*"lingering: yes") ;;
+*) fail "the state: $state" ;; esac
+undone=$(login ada "sh $examples/unit-undo.sh")
+[ "$(login ada 'ls -A ~/.config/brassbox; ls ~/.ssh/rc; systemctl --user is-enabled brassbox-unlock@login' 2>&1)" = \
+    "pw
+ls: cannot access '/home/ada/.ssh/rc': No such file or directory
+disabled" ] && [[ $undone == *"loginctl disable-linger ada" ]] || fail "undo: $undone"
 echo "a real login on Debian $suite: ok"

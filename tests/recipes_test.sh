@@ -116,6 +116,10 @@ lock-all)
     { [ -e "$store.cred" ] || [ "$(stat -c %a "$file")" = 600 ]; } && [ "$(cat "$work/linger")" = "--no-ask-password enable-linger $USER" ] &&
         locked login no && systemctl --user -q is-enabled brassbox-unlock@login || fail "unit: not set up"
     clients_work unit
+    # Run again with a wrong password: nothing stored, and the keyring open again.
+    kept=$(cat "$store".* | sha256sum)
+    PATH=$work/bin:$PATH at_terminal wrong sh "$examples/unit.sh" | grep -q "That is not the password of keyring login" &&
+        [ "$(cat "$store".* | sha256sum)" = "$kept" ] && locked login no || fail "unit: a wrong password at a second run"
     # A login's ~/.ssh/rc unlocks again what was locked since; a failure is said.
     brassbox -l login 2>/dev/null; : >"$log"
     sh ~/.ssh/rc && locked login no && ! grep -q Locked "$log" || fail "rc: not unlocked again, or locked first"
@@ -151,5 +155,11 @@ lock-all)
         locked work no && grep -q "can be read by its group" "$log" && grep -q "can be changed by its group" "$log" ||
         fail "unit: two at once: $(cat "$log")"
     ! grep -qwE "right|other" "$log" || fail "unit: a password in the log"
+    # The state at a glance; the set-up undone, and undone again.
+    state=$(sh "$examples/unit-state.sh")
+    case $state in "unit: enabled, active"*"password: $file, mode 660"*"keyring: Keyring locked : no"*) ;;
+    *) fail "unit: state: $state" ;; esac
+    [ "$(sh "$examples/unit-undo.sh")" = "Undone: unit $file ~/.ssh/rc" ] && [ ! -e "$file" ] && [ ! -e ~/.ssh/rc ] &&
+        locked login yes && [ "$(sh "$examples/unit-undo.sh")" = "Undone: nothing, nothing was set up" ] || fail "unit: undo"
     ;;
 esac
