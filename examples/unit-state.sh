@@ -11,6 +11,7 @@ elif [ -e "$store.password" ]; then
 else
     echo "password: not stored"
 fi
-echo "last: $(journalctl --user -q -u "$unit" -n 1 -o cat 2>/dev/null)"
+last=$(journalctl --user -q -u "$unit" -n 1 -o cat 2>/dev/null)
+echo "last: ${last:-nothing in the journal you can read}"
 echo "keyring: $(brassbox --info=login 2>&1 | head -n 1)"
 echo "lingering: $(loginctl show-user "$USER" -p Linger --value 2>/dev/null || echo unknown)"

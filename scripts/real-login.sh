@@ -205,11 +205,11 @@ login ada "sh $examples/lock-all.sh" 2>/dev/null || true
 [ "$(login ada 'brassbox --info=login | head -n 1')" = "Keyring locked : no" ] || fail "lingering: locked by lock-all"
 # The state at a glance, then the set-up undone: nothing of it left, lingering named.
 state=$(login ada "sh $examples/unit-state.sh")
-case $state in "unit: enabled, active"*"password: "*"last: Unlocked 'login' keyring."*"lingering: yes") ;;
+case $state in "unit: enabled, active"*"password: $store.password, mode 600"*"keyring: Keyring locked : no"*"lingering: yes") ;;
 *) fail "the state: $state" ;; esac
 undone=$(login ada "sh $examples/unit-undo.sh")
 [ "$(login ada 'ls -A ~/.config/brassbox; ls ~/.ssh/rc; systemctl --user is-enabled brassbox-unlock@login' 2>&1)" = \
-    "pw
+    "work.password
 ls: cannot access '/home/ada/.ssh/rc': No such file or directory
 disabled" ] && [[ $undone == *"loginctl disable-linger ada" ]] || fail "undo: $undone"
 echo "a real login on Debian $suite: ok"
