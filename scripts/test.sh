@@ -54,7 +54,7 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:fast_
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # The package, and the unit from it, are the release build's business.
-run_suite build-asan -E '^(package|unit)$'
+run_suite build-asan -E '^(deb|package|unit)$'
 unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
 
 section "fuzzing"
