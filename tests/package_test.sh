@@ -11,12 +11,11 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$work/prefix" --strip >/dev/null
-installed_files="bin/brassbox libexec/brassbox/brassbox-unlock share/bash-completion/completions/brassbox
+installed_files="bin/brassbox bin/brassbox-unlock share/bash-completion/completions/brassbox
 share/doc/brassbox/copyright share/doc/brassbox/examples/ci.sh share/doc/brassbox/examples/lock-all.sh
-share/doc/brassbox/examples/profile.sh share/doc/brassbox/examples/ssh.sh
-share/doc/brassbox/examples/unit-state.sh share/doc/brassbox/examples/unit-undo.sh
-share/doc/brassbox/examples/unit.sh share/fish/vendor_completions.d/brassbox.fish
-share/man/man1/brassbox.1.gz share/systemd/user/brassbox-unlock@.service share/zsh/site-functions/_brassbox"
+share/doc/brassbox/examples/profile.sh share/doc/brassbox/examples/ssh.sh share/fish/vendor_completions.d/brassbox.fish
+share/man/man1/brassbox-unlock.1.gz share/man/man1/brassbox.1.gz share/systemd/user/brassbox-unlock@.service
+share/zsh/site-functions/_brassbox"
 [ "$(cd "$work/prefix" && find . -type f | sed 's|^\./||' | sort | paste -sd ' ')" = "$(echo $installed_files)" ] ||
     fail "cmake --install --prefix: $(cd "$work/prefix" && find . -type f | paste -sd ' ')"
 ! readelf -S "$work/prefix/bin/brassbox" | grep -qE '\.symtab|\.comment' ||

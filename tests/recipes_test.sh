@@ -111,15 +111,31 @@ lock-all)
     # loginctl needs the system's logind, which does not run here.
     printf '#!/bin/sh\necho "$@" >%s/linger\n' "$work" >"$work/bin/loginctl" && chmod +x "$work/bin/loginctl"
     make_keyring login right
-    PATH=$work/bin:$PATH at_terminal right sh "$examples/unit.sh" >/dev/null
-    store=$HOME/.config/brassbox/login file=$HOME/.config/brassbox/login.password
-    { [ -e "$store.cred" ] || [ "$(stat -c %a "$file")" = 600 ]; } && [ "$(cat "$work/linger")" = "--no-ask-password enable-linger $USER" ] &&
+    brassbox-unlock setup login more 2>/dev/null
+    [ $? -eq 2 ] && [ "$(brassbox-unlock 2>&1)" = "$(brassbox-unlock --help)" ] || fail "unit: a wrong command line"
+    # Where the password cannot be kept, it is not asked for.
+    config=$HOME/.config/brassbox && mkdir -p "$config" && mount --bind "$config" "$config" &&
+        mount -o remount,ro,bind "$config" || fail "no read-only mount"
+    [ "$(brassbox-unlock setup </dev/null 2>&1)" = "brassbox-unlock: $config cannot be written (a read-only home?): \
+nothing stored" ] || fail "unit: a read-only store"
+    umount "$config"
+    # An encrypted store another user or machine made is replaced.
+    echo junk >"$config/login.cred"
+    PATH=$work/bin:$PATH at_terminal right brassbox-unlock setup >/dev/null
+    store=$config/login file=$config/login.password
+    { [ -e "$store.cred" ] || [ "$(stat -c %a "$file")" = 600 ]; } && ! grep -qs junk "$store.cred" &&
+        [ "$(cat "$work/linger")" = "--no-ask-password enable-linger $USER" ] &&
         locked login no && systemctl --user -q is-enabled brassbox-unlock@login || fail "unit: not set up"
     clients_work unit
-    # Run again with a wrong password: nothing stored, and the keyring open again.
+    # Run again, or changed, with a wrong password: nothing stored, and the keyring open again.
     kept=$(cat "$store".* | sha256sum)
-    PATH=$work/bin:$PATH at_terminal wrong sh "$examples/unit.sh" | grep -q "That is not the password of keyring login" &&
-        [ "$(cat "$store".* | sha256sum)" = "$kept" ] && locked login no || fail "unit: a wrong password at a second run"
+    for verb in setup change; do
+        PATH=$work/bin:$PATH at_terminal wrong brassbox-unlock $verb |
+            grep -q "that is not the password of keyring 'login': nothing stored" &&
+            [ "$(cat "$store".* | sha256sum)" = "$kept" ] && locked login no || fail "unit: a wrong password at $verb"
+    done
+    sed -n '/^# brassbox-unlock: from here/,/^# brassbox-unlock: end/p' "$source/README.md" | cmp -s - ~/.ssh/rc ||
+        fail "unit: ~/.ssh/rc is not as the README shows it"
     # A login's ~/.ssh/rc unlocks again what was locked since; a failure is said.
     brassbox -l login 2>/dev/null; : >"$log"
     sh ~/.ssh/rc && locked login no && ! grep -q Locked "$log" || fail "rc: not unlocked again, or locked first"
@@ -133,7 +149,7 @@ lock-all)
             grep -qF "$2" "$log" ||
             fail "unit $1: $(cat "$log")"
     }
-    echo wrong >"$file" && fails login "is not its password; store the right one (sh /usr/share/doc/brassbox/examples/unit.sh)"
+    echo wrong >"$file" && fails login "is not its password; store the right one (brassbox-unlock change)"
     fails nosuch "nosuch.password does not exist: keep the password of keyring 'nosuch' there"
     : >"$file" && fails login "is empty"
     printf 'right\r\n' >"$file" && fails login "holds a carriage return"
@@ -158,11 +174,17 @@ lock-all)
         locked work no && grep -q "can be read by its group" "$log" && grep -q "can be changed by its group" "$log" ||
         fail "unit: two at once: $(cat "$log")"
     ! grep -qwE "right|other" "$log" || fail "unit: a password in the log"
-    # The state at a glance; the set-up undone, and undone again.
-    state=$(sh "$examples/unit-state.sh")
-    case $state in "unit: enabled, active"*"password: $file, mode 660"*"keyring: Keyring locked : no"*) ;;
-    *) fail "unit: state: $state" ;; esac
-    [ "$(sh "$examples/unit-undo.sh")" = "Undone: unit $file ~/.ssh/rc" ] && [ ! -e "$file" ] && [ ! -e ~/.ssh/rc ] &&
-        locked login yes && [ "$(sh "$examples/unit-undo.sh")" = "Undone: nothing, nothing was set up" ] || fail "unit: undo"
+    # The state at a glance, both forms there; the set-up undone, and undone again.
+    echo junk >"$store.cred"
+    case $(brassbox-unlock state) in
+    "unit: brassbox-unlock@login.service, enabled, active"*"password: $store.cred, encrypted"*"password: $file also, in \
+plain text and not used: remove it"*"password: $store.cred $decrypts"*"keyring: Keyring locked : no"*) ;;
+    *) fail "unit: state: $(brassbox-unlock state)" ;;
+    esac
+    [ "$(brassbox-unlock undo)" = "Undone: unit $store.cred $file $HOME/.ssh/rc" ] && [ ! -e "$file" ] &&
+        [ ! -e ~/.ssh/rc ] && locked login yes && [ "$(brassbox-unlock undo)" = "Undone: nothing, nothing was set up" ] &&
+        [ "$(brassbox-unlock state | head -n 2)" = "unit: brassbox-unlock@login.service, disabled: not set up \
+(brassbox-unlock setup)
+password: not stored" ] || fail "unit: undo"
     ;;
 esac
