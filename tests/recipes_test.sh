@@ -181,7 +181,10 @@ nothing stored" ] || fail "unit: a read-only store"
 plain text and not used: remove it"*"password: $store.cred $decrypts"*"keyring: Keyring locked : no"*) ;;
     *) fail "unit: state: $(brassbox-unlock state)" ;;
     esac
-    [ "$(brassbox-unlock undo)" = "Undone: unit $store.cred $file $HOME/.ssh/rc" ] && [ ! -e "$file" ] &&
+    # ~/.ssh/rc serves the other keyring's unit while it is enabled.
+    systemctl --user -q enable brassbox-unlock@work
+    [ "$(brassbox-unlock undo)" = "Undone: unit $store.cred $file" ] && [ ! -e "$file" ] && [ -e ~/.ssh/rc ] &&
+        [ "$(brassbox-unlock undo work)" = "Undone: unit $config/work.password $HOME/.ssh/rc" ] &&
         [ ! -e ~/.ssh/rc ] && locked login yes && [ "$(brassbox-unlock undo)" = "Undone: nothing, nothing was set up" ] &&
         [ "$(brassbox-unlock state | head -n 2)" = "unit: brassbox-unlock@login.service, disabled: not set up \
 (brassbox-unlock setup)
