@@ -18,8 +18,11 @@ fail() {
 skip() { echo "NOT TESTED: a real login on Debian $suite: $*"; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "it needs root"
 cache=${BRASSBOX_DEBIAN_CACHE:-/var/cache/brassbox-debian}
-image=$cache/$suite-login.tar
 examples=/usr/share/doc/brassbox/examples
+packages=(systemd systemd-sysv dbus dbus-user-session libpam-systemd openssh-server gnome-keyring
+    libsecret-tools python3-keyring procps xauth)
+# A copy made with other packages is another copy.
+image=$cache/$suite-login-$(echo "${packages[*]}" | md5sum | cut -c1-8).tar
 scripts/install-deps.sh --test
 for tool in systemd-nspawn:systemd-container ssh:openssh-client debootstrap:debootstrap; do
     command -v "${tool%:*}" >/dev/null ||
@@ -48,8 +51,6 @@ if [ ! -f "$image" ]; then
     scripts/fresh-debian.sh "$suite" base
     tar -C "$root" -xf "$cache/$suite.tar" && cp /etc/resolv.conf "$root/etc/resolv.conf"
     mount -t proc proc "$root/proc" && mount --bind /dev "$root/dev"
-    packages=(systemd systemd-sysv dbus dbus-user-session libpam-systemd openssh-server gnome-keyring
-        libsecret-tools python3-keyring procps)
     in_chroot sh -c "apt-get update -q && apt-get install -y -q --no-install-recommends ${packages[*]} && apt-get clean" \
         >"$work/install.log" 2>&1 || { tail -n 20 "$work/install.log"; fail "no system"; }
     umount "$root/proc" "$root/dev"
@@ -115,23 +116,27 @@ boot
 [ -z "$(scripts/at-terminal.py 'exit' "${ssh[@]}" -tt ada@127.0.0.1 | grep -E 'ERROR|password')" ] || fail "the profile spoke on a fresh account"
 logged_out
 # Set-up from nothing, as written, the password typed twice at a terminal.
-scripts/at-terminal.py 'pw,pw' "${ssh[@]}" -tt ada@127.0.0.1 "sh $examples/unit.sh" >"$work/setup.log"
+scripts/at-terminal.py 'pw,pw' "${ssh[@]}" -tt ada@127.0.0.1 "brassbox-unlock setup" >"$work/setup.log"
 stored=$(login ada 'cd ~/.config/brassbox && stat -c "%n %a" *') || fail "set-up: $(cat "$work/setup.log")"
 case $suite:$stored in
 bookworm:"login.password 600" | *:"login.cred 6"[04][04]) ;;
 *) fail "the password is stored as: $stored" ;;
 esac
 login ada 'brassbox --getdef; brassbox --info=login' | grep -qx 'login' || fail "set-up: $(cat "$work/setup.log")"
-# Run again with a typo: nothing stored, and the keyring open again.
+# Run again, or changed, with a typo: nothing stored, and the keyring open again.
 kept=$(login ada 'sha256sum ~/.config/brassbox/login.*')
-scripts/at-terminal.py 'typo' "${ssh[@]}" -tt ada@127.0.0.1 "sh $examples/unit.sh" |
-    grep -q "That is not the password of keyring login: nothing stored" &&
-    [ "$(login ada 'sha256sum ~/.config/brassbox/login.*')" = "$kept" ] &&
-    [ "$(login ada 'brassbox --info=login | head -n 1')" = "Keyring locked : no" ] || fail "a typo at a second set-up"
+for verb in setup change; do
+    scripts/at-terminal.py 'typo' "${ssh[@]}" -tt ada@127.0.0.1 "brassbox-unlock $verb" |
+        grep -q "that is not the password of keyring 'login': nothing stored" &&
+        [ "$(login ada 'sha256sum ~/.config/brassbox/login.*')" = "$kept" ] &&
+        [ "$(login ada 'brassbox --info=login | head -n 1')" = "Keyring locked : no" ] || fail "a typo at $verb"
+done
+# ~/.ssh/rc takes the X11 cookie from sshd: ssh -X still gets it (faked here, with no X server).
+DISPLAY=:0 "${ssh[@]}" -Y ada@127.0.0.1 'xauth list "$DISPLAY"' 2>/dev/null | grep -q MIT-MAGIC-COOKIE-1 || fail "ssh -X lost its cookie"
 # Encrypted for ada on this machine: bob cannot use a copy.
 store=/home/ada/.config/brassbox/login
 [ ! -e "$root$store.cred" ] || inside sh -c "cp $store.cred /home/bob/login.cred && chown bob: /home/bob/login.cred &&
-    runuser -u bob -- /usr/libexec/brassbox/brassbox-unlock unlock login /home/bob/login 2>&1" |
+    runuser -u bob -- brassbox-unlock unlock login /home/bob/login 2>&1" |
     grep -q "login.cred cannot be decrypted here" || fail "another user's encrypted password"
 logged_out
 [ "$(unit_log | tail -n 1)" = "Locked 'login' keyring." ] || fail "not locked at the last logout"
@@ -157,7 +162,7 @@ done
 inside runuser -u ada -- sh -c "printf wrong | systemd-creds --user encrypt --name=brassbox-unlock - \
     $store.cred 2>/dev/null || { umask 077; echo wrong >$store.password; }"
 # The login says so.
-for said in "is not its password; store the right one (sh $examples/unit.sh)" "$store.password does not exist"; do
+for said in "is not its password; store the right one (brassbox-unlock change)" "$store.password does not exist"; do
     [ "$(login ada 'brassbox --info=login | head -n 1' 2>"$work/told")" = "Keyring locked : yes" ] || fail "unlocked: $said"
     grep -qx "brassbox: a keyring was not unlocked; why: systemctl --user status 'brassbox-unlock@\*'" "$work/told" ||
         fail "a login with a failed unit was told: $(cat "$work/told")"
@@ -175,7 +180,7 @@ login ada 'echo pw >~/pw && chmod 600 ~/pw && ln -s ~/pw ~/.config/brassbox/logi
     systemctl --user restart brassbox-unlock@login && systemctl --user stop brassbox-unlock@login &&
     ! systemctl --user -q is-failed brassbox-unlock@login && brassbox -i login | grep -qx "Keyring locked : yes"' ||
     fail "a symlinked password, or the lock at stop: $(unit_log | tail -n 3)"
-inside sh -c "mv /usr/bin/brassbox /usr/bin/brassbox.away; runuser -u ada -- /usr/libexec/brassbox/brassbox-unlock \
+inside sh -c "mv /usr/bin/brassbox /usr/bin/brassbox.away; runuser -u ada -- /usr/bin/brassbox-unlock \
     unlock login $store; status=\$?; mv /usr/bin/brassbox.away /usr/bin/brassbox; [ \$status -eq 1 ]" 2>/dev/null ||
     fail "a brassbox that cannot run counted as unlocked"
 login ada 'echo other | brassbox -c work; (umask 077 && echo other >~/.config/brassbox/work.password) &&
@@ -204,10 +209,11 @@ done
 login ada "sh $examples/lock-all.sh" 2>/dev/null || true
 [ "$(login ada 'brassbox --info=login | head -n 1')" = "Keyring locked : no" ] || fail "lingering: locked by lock-all"
 # The state at a glance, then the set-up undone: nothing of it left, lingering named.
-state=$(login ada "sh $examples/unit-state.sh")
-case $state in "unit: enabled, active"*"password: $store.password, mode 600"*"keyring: Keyring locked : no"*"lingering: yes") ;;
+state=$(login ada "brassbox-unlock state")
+case $state in "unit: brassbox-unlock@login.service, enabled, active"*"password: $store.password, in plain text, mode 600
+last: Unlocked 'login' keyring."*"keyring: Keyring locked : no"*"lingering: yes") ;;
 *) fail "the state: $state" ;; esac
-undone=$(login ada "sh $examples/unit-undo.sh")
+undone=$(login ada "brassbox-unlock undo")
 [ "$(login ada 'ls -A ~/.config/brassbox; ls ~/.ssh/rc; systemctl --user is-enabled brassbox-unlock@login' 2>&1)" = \
     "work.password
 ls: cannot access '/home/ada/.ssh/rc': No such file or directory

@@ -113,6 +113,8 @@ lock-all)
     make_keyring login right
     brassbox-unlock setup login more 2>/dev/null
     [ $? -eq 2 ] && [ "$(brassbox-unlock 2>&1)" = "$(brassbox-unlock --help)" ] || fail "unit: a wrong command line"
+    [ "$(brassbox-unlock change nosuch 2>&1 </dev/null)" = "brassbox-unlock: keyring 'nosuch' does not exist: \
+brassbox-unlock setup 'nosuch' makes it" ] || fail "unit: change of a keyring that does not exist"
     # Where the password cannot be kept, it is not asked for.
     config=$HOME/.config/brassbox && mkdir -p "$config" && mount --bind "$config" "$config" &&
         mount -o remount,ro,bind "$config" || fail "no read-only mount"
