@@ -122,7 +122,7 @@ brassbox-unlock setup 'nosuch' makes it" ] || fail "unit: change of a keyring th
 nothing stored" ] || fail "unit: a read-only store"
     umount "$config"
     # An encrypted store another user or machine made is replaced.
-    echo junk >"$config/login.cred"
+    echo junk >"$config/login.cred" && mkdir -p ~/.ssh && printf '# mine' >~/.ssh/rc
     PATH=$work/bin:$PATH at_terminal right brassbox-unlock setup >/dev/null
     store=$config/login file=$config/login.password
     { [ -e "$store.cred" ] || [ "$(stat -c %a "$file")" = 600 ]; } && ! grep -qs junk "$store.cred" &&
@@ -136,8 +136,8 @@ nothing stored" ] || fail "unit: a read-only store"
             grep -q "that is not the password of keyring 'login': nothing stored" &&
             [ "$(cat "$store".* | sha256sum)" = "$kept" ] && locked login no || fail "unit: a wrong password at $verb"
     done
-    sed -n '/^# brassbox-unlock: from here/,/^# brassbox-unlock: end/p' "$source/README.md" | cmp -s - ~/.ssh/rc ||
-        fail "unit: ~/.ssh/rc is not as the README shows it"
+    { echo '# mine' && sed -n '/^# brassbox-unlock: from here/,/^# brassbox-unlock: end/p' "$source/README.md"; } |
+        cmp -s - ~/.ssh/rc || fail "unit: ~/.ssh/rc is not the user's line and the README's"
     # A login's ~/.ssh/rc unlocks again what was locked since; a failure is said.
     brassbox -l login 2>/dev/null; : >"$log"
     sh ~/.ssh/rc && locked login no && ! grep -q Locked "$log" || fail "rc: not unlocked again, or locked first"
@@ -187,7 +187,7 @@ plain text and not used: remove it"*"password: $store.cred $decrypts"*"keyring: 
     systemctl --user -q enable brassbox-unlock@work
     [ "$(brassbox-unlock undo)" = "Undone: unit $store.cred $file" ] && [ ! -e "$file" ] && [ -e ~/.ssh/rc ] &&
         [ "$(brassbox-unlock undo work)" = "Undone: unit $config/work.password $HOME/.ssh/rc" ] &&
-        [ ! -e ~/.ssh/rc ] && locked login yes && [ "$(brassbox-unlock undo)" = "Undone: nothing, nothing was set up" ] &&
+        [ "$(cat ~/.ssh/rc)" = "# mine" ] && locked login yes && [ "$(brassbox-unlock undo)" = "Undone: nothing, nothing was set up" ] &&
         [ "$(brassbox-unlock state | head -n 2)" = "unit: brassbox-unlock@login.service, disabled: not set up \
 (brassbox-unlock setup)
 password: not stored" ] || fail "unit: undo"
