@@ -132,7 +132,8 @@ for verb in setup change; do
         [ "$(login ada 'brassbox --info=login | head -n 1')" = "Keyring locked : no" ] || fail "a typo at $verb"
 done
 # ~/.ssh/rc takes the X11 cookie from sshd: ssh -X still gets it (faked here, with no X server).
-DISPLAY=:0 "${ssh[@]}" -Y ada@127.0.0.1 'xauth list "$DISPLAY"' 2>/dev/null | grep -q MIT-MAGIC-COOKIE-1 || fail "ssh -X lost its cookie"
+cookie=$(DISPLAY=:0 "${ssh[@]}" -Y ada@127.0.0.1 'echo "$DISPLAY"; xauth list' 2>&1)
+[[ $cookie == *localhost:1*unix:1*MIT-MAGIC-COOKIE-1* ]] || fail "ssh -X lost its cookie: $cookie"
 # Encrypted for ada on this machine: bob cannot use a copy.
 store=/home/ada/.config/brassbox/login
 [ ! -e "$root$store.cred" ] || inside sh -c "cp $store.cred /home/bob/login.cred && chown bob: /home/bob/login.cred &&
