@@ -122,8 +122,12 @@ brassbox-unlock setup 'nosuch' makes it" ] || fail "unit: change of a keyring th
 nothing stored" ] || fail "unit: a read-only store"
     umount "$config"
     # An encrypted store another user or machine made is replaced.
-    echo junk >"$config/login.cred" && mkdir -p ~/.ssh && printf '# mine' >~/.ssh/rc
-    PATH=$work/bin:$PATH at_terminal right brassbox-unlock setup >/dev/null
+    echo junk >"$config/login.cred" && mkdir -p ~/.ssh && printf '# mine' >~/.ssh/rc && printf '# mine' >~/.profile
+    # Set up twice: each line once, the user's lines as they were.
+    for _ in 1 2; do PATH=$work/bin:$PATH at_terminal right brassbox-unlock setup >/dev/null; done
+    wait_line=$(head -n 1 ~/.xsessionrc)
+    [ "$(cat ~/.xsessionrc)" = "$wait_line" ] && [ "$(cat ~/.profile)" = "$wait_line
+# mine" ] || fail "unit: the login files"
     store=$config/login file=$config/login.password
     { [ -e "$store.cred" ] || [ "$(stat -c %a "$file")" = 600 ]; } && ! grep -qs junk "$store.cred" &&
         [ "$(cat "$work/linger")" = "--no-ask-password enable-linger $USER" ] &&
@@ -136,6 +140,10 @@ nothing stored" ] || fail "unit: a read-only store"
             grep -q "that is not the password of keyring 'login': nothing stored" &&
             [ "$(cat "$store".* | sha256sum)" = "$kept" ] && locked login no || fail "unit: a wrong password at $verb"
     done
+    # No manager, no daemon: the wait says nothing, the lock is harmless.
+    nothing="XDG_RUNTIME_DIR=/nonexistent DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent"
+    said="" && [ -z "$(env $nothing brassbox-unlock wait 2>&1)" ] && said=$(env $nothing brassbox-unlock lock login 2>&1) &&
+        [[ $said == *harmless ]] || fail "unit: wait or lock with nothing running: $said"
     { echo '# mine' && sed -n '/^# brassbox-unlock: from here/,/^# brassbox-unlock: end/p' "$source/README.md"; } |
         cmp -s - ~/.ssh/rc || fail "unit: ~/.ssh/rc is not the user's line and the README's"
     # A login's ~/.ssh/rc unlocks again what was locked since; a failure is said.
@@ -186,8 +194,10 @@ plain text and not used: remove it"*"password: $store.cred $decrypts"*"keyring: 
     # ~/.ssh/rc serves the other keyring's unit while it is enabled.
     systemctl --user -q enable brassbox-unlock@work
     [ "$(brassbox-unlock undo)" = "Undone: unit $store.cred $file" ] && [ ! -e "$file" ] && [ -e ~/.ssh/rc ] &&
-        [ "$(brassbox-unlock undo work)" = "Undone: unit $config/work.password $HOME/.ssh/rc" ] &&
-        [ "$(cat ~/.ssh/rc)" = "# mine" ] && locked login yes && [ "$(brassbox-unlock undo)" = "Undone: nothing, nothing was set up" ] &&
+        [ "$(brassbox-unlock undo work)" = "Undone: unit $config/work.password $HOME/.ssh/rc $HOME/.profile \
+$HOME/.xsessionrc" ] && [ "$(cat ~/.ssh/rc ~/.profile)" = "# mine
+# mine" ] && [ ! -e ~/.xsessionrc ] &&
+        locked login yes && [ "$(brassbox-unlock undo)" = "Undone: nothing, nothing was set up" ] &&
         [ "$(brassbox-unlock state | head -n 2)" = "unit: brassbox-unlock@login.service, disabled: not set up \
 (brassbox-unlock setup)
 password: not stored" ] || fail "unit: undo"
