@@ -22,7 +22,7 @@ cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ \
 # The shell scripts, warnings and errors. The recipes and the bash
 # completion are read by a shell rather than run, so they name none; the
 # recipes' `mkdir -p -m 700 ~/.ssh` makes one folder, in a home that exists.
-shellcheck -S warning .ci/run scripts/*.sh bench/*.sh tests/*.sh systemd/brassbox-unlock.in \
+shellcheck -x -S warning .ci/run scripts/*.sh bench/*.sh tests/*.sh systemd/brassbox-unlock.in \
     debian/tests/commands debian/tests/recipes debian/tests/unit
 shellcheck -S warning --shell=sh -e SC2174 examples/*.sh
 shellcheck -S warning --shell=bash completion/brassbox

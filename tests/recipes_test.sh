@@ -198,6 +198,7 @@ plain text and not used: remove it"*"password: $store.cred $decrypts"*"keyring: 
 $HOME/.xsessionrc" ] && [ "$(cat ~/.ssh/rc ~/.profile)" = "# mine
 # mine" ] && [ ! -e ~/.xsessionrc ] &&
         locked login yes && [ "$(brassbox-unlock undo)" = "Undone: nothing, nothing was set up" ] &&
+        [ -z "$(brassbox-unlock wait 2>&1)" ] &&
         [ "$(brassbox-unlock state | head -n 2)" = "unit: brassbox-unlock@login.service, disabled: not set up \
 (brassbox-unlock setup)
 password: not stored" ] || fail "unit: undo"
