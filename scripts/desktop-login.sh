@@ -1,19 +1,20 @@
 #!/bin/bash
 # Logins where nobody types a password, on a fresh Debian RELEASE booted in
-# a container: LightDM's autologin into an X session on Xvfb, and agetty's
-# autologin on the console, brassbox installed from its package and the
-# unit set up with brassbox-unlock setup as its manual says. At every boot,
-# also with the unlock made a second slower: the session's first program,
-# a program after graphical-session-pre.target (as a session systemd starts
-# runs them) and an XDG autostart entry find keyring login open; the console
-# login's profile finds it open and never asks. secret-tool, python's
-# keyring and git's libsecret helper work in the session without asking.
-# Ends with 77 where the container cannot boot.
+# a container: LightDM's autologin into an X session on Xvfb (a bare one,
+# and GNOME's on Xorg) and agetty's autologin on the console, brassbox
+# installed from its package and the unit set up with brassbox-unlock setup
+# as its manual says. At every boot, also with the unlock made a second
+# slower: the session's first program, a program after
+# graphical-session-pre.target and an XDG autostart entry find keyring
+# login open; the console login's profile finds it open and never asks.
+# secret-tool, python's keyring and git's libsecret helper work in the
+# session without asking. Ends with 77 where the container cannot boot.
 #   scripts/desktop-login.sh RELEASE [BOOTS]    (as root; BOOTS of each kind: 10)
 set -eu
 cd "$(dirname "$0")/.."
 suite=${1:?usage: $0 RELEASE [BOOTS]} boots=${2:-10}
-test="a login with no password typed" packages=(lightdm lightdm-gtk-greeter xvfb xauth libpam-gnome-keyring)
+test="a login with no password typed"
+packages=(lightdm lightdm-gtk-greeter xvfb xauth libpam-gnome-keyring gnome-session gdm3 gnome-session-xsession)
 # shellcheck source=scripts/booted-debian.sh
 . scripts/booted-debian.sh
 home=$root/home/alice
@@ -21,7 +22,10 @@ in_chroot useradd -m -s /bin/bash alice || fail "no user"
 at() { mkdir -p "$(dirname "$root$1")" && cat >"$root$1"; }
 
 # LightDM as a container allows it: no DRM device (no graphical seat), an X
-# server without VTs, no VT for logind.
+# server without VTs, no VT for logind. LightDM, not GDM, is the display
+# manager, for GNOME's session too.
+ln -sf /usr/lib/systemd/system/lightdm.service "$root/etc/systemd/system/display-manager.service"
+echo /usr/sbin/lightdm >"$root/etc/X11/default-display-manager"
 at /etc/lightdm/lightdm.conf.d/50-test.conf <<'EOF'
 [LightDM]
 logind-check-graphical=false
@@ -46,15 +50,22 @@ EOF
 at /usr/local/bin/test-session <<'EOF'
 #!/bin/sh
 record first
-clients-work "session-$(date +%s%N)" >"$HOME/clients.part" 2>&1; echo "status $?" >>"$HOME/clients.part"
-mv "$HOME/clients.part" "$HOME/clients"
+clients
 exec sleep infinity
 EOF
-chmod 755 "$root"/usr/local/bin/*
 printf '[Desktop Entry]\nName=test\nExec=/usr/local/bin/test-session\nType=Application\n' |
     at /usr/share/xsessions/test.desktop
 printf '[Desktop Entry]\nName=record\nExec=/usr/local/bin/record autostart\nType=Application\n' |
     at /home/alice/.config/autostart/record.desktop
+# In GNOME, its autostart runs the clients.
+at /usr/local/bin/clients <<'EOF'
+#!/bin/sh
+clients-work "session-$(date +%s%N)" >"$HOME/clients.part" 2>&1; echo "status $?" >>"$HOME/clients.part"
+mv "$HOME/clients.part" "$HOME/clients"
+EOF
+printf '[Desktop Entry]\nName=clients\nExec=/usr/local/bin/clients\nType=Application\nOnlyShowIn=GNOME;\n' |
+    at /home/alice/.config/autostart/clients.desktop
+chmod 755 "$root"/usr/local/bin/*
 # A session that systemd starts (GNOME's, on Wayland too), bound to
 # graphical-session.target: started with the manager, so that only the
 # unit's order comes between it and the unlock.
@@ -64,8 +75,9 @@ BindsTo=graphical-session.target
 Wants=graphical-session-pre.target after-pre.service xdg-desktop-autostart.target
 After=graphical-session-pre.target
 EOF
-mkdir "$home/.config/systemd/user/default.target.wants"
+mkdir "$home"/.config/systemd/user/{default,graphical-session}.target.wants
 ln -s ../test-session.target "$home/.config/systemd/user/default.target.wants/"
+ln -s ../after-pre.service "$home/.config/systemd/user/graphical-session.target.wants/"
 at /home/alice/.config/systemd/user/after-pre.service <<'EOF'
 [Unit]
 After=graphical-session-pre.target
@@ -96,29 +108,40 @@ grep -q "is unlocked at every login" "$work/setup.log" || fail "set-up: $(cat "$
 poweroff
 
 # Until a program has written NAME, for at most 15 s.
-appeared() { for _ in $(seq 150); do [ -e "$home/$1" ] && return; sleep 0.1; done; }
+appeared() { for _ in $(seq 300); do [ -e "$home/$1" ] && return; sleep 0.1; done; }
 # found NAME...: each program found the keyring open at this boot.
 found() {
     for name; do
         appeared "$name"
         [ "$(cat "$home/$name" 2>/dev/null)" = "Keyring locked : no" ] ||
-            fail "$kind, boot $i$slow: $name found: $(cat "$home/$name" 2>/dev/null || echo nothing, in 15 s)"
+            fail "$kind, boot $i$slow: $name found: $(cat "$home/$name" 2>/dev/null || echo nothing, in 30 s)"
     done
 }
 slowed=$home/.config/systemd/user/brassbox-unlock@.service.d/slow.conf
-for kind in X console; do
+for kind in X GNOME console; do
+    # GNOME's own session, larger and slower: a few boots. It starts
+    # graphical-session.target itself.
+    if [ $kind = GNOME ]; then
+        sed -i 's/^autologin-session=.*/autologin-session=gnome-xorg/' "$root/etc/lightdm/lightdm.conf.d/50-test.conf"
+        rm "$home/.config/systemd/user/default.target.wants/test-session.target"
+    fi
     if [ $kind = console ]; then
         rm "$root/etc/systemd/system/display-manager.service"
         mv "$root"/etc/systemd/system/console-getty.service.d/autologin.conf{.off,}
     fi
     for slow in "" ", the unlock slowed"; do
         rm -f "$slowed" && [ -z "$slow" ] || { mkdir -p "${slowed%/*}" && printf '[Service]\nExecStartPre=/bin/sleep 1\n' >"$slowed"; }
-        for i in $(seq "$boots"); do
+        for i in $(seq "$([ $kind = GNOME ] && echo 3 || echo "$boots")"); do
             rm -f "$home"/{first,after-pre,autostart,console,clients}
             boot
             if [ $kind = X ]; then
                 found first after-pre autostart
-                appeared clients && grep -qx "status 0" "$home/clients" || fail "the clients in the session: $(cat "$home/clients")"
+            elif [ $kind = GNOME ]; then
+                found after-pre autostart
+                inside pgrep -u alice -x gnome-shell >/dev/null || fail "GNOME, boot $i$slow: no gnome-shell"
+            fi
+            if [ $kind != console ]; then
+                appeared clients && grep -qx "status 0" "$home/clients" || fail "$kind: the clients: $(cat "$home/clients")"
             else
                 found console
             fi
@@ -126,4 +149,4 @@ for kind in X console; do
         done
     done
 done
-echo "$test on Debian $suite: ok, $boots boots of each kind, also slowed"
+echo "$test on Debian $suite: ok, $boots boots of each kind (GNOME 3), also slowed"
