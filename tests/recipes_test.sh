@@ -122,11 +122,12 @@ brassbox-unlock setup 'nosuch' makes it" ] || fail "unit: change of a keyring th
 nothing stored" ] || fail "unit: a read-only store"
     umount "$config"
     # An encrypted store another user or machine made is replaced.
-    echo junk >"$config/login.cred" && mkdir -p ~/.ssh && printf '# mine' >~/.ssh/rc && printf '# mine' >~/.profile
+    echo junk >"$config/login.cred" && mkdir -p ~/.ssh ~/dotfiles && printf '# mine' >~/.ssh/rc &&
+        printf '# mine' >~/dotfiles/profile && ln -s dotfiles/profile ~/.profile
     # Set up twice: each line once, the user's lines as they were.
     for _ in 1 2; do PATH=$work/bin:$PATH at_terminal right brassbox-unlock setup >/dev/null; done
     wait_line=$(head -n 1 ~/.xsessionrc)
-    [ "$(cat ~/.xsessionrc)" = "$wait_line" ] && [ "$(cat ~/.profile)" = "$wait_line
+    [ "$(cat ~/.xsessionrc)" = "$wait_line" ] && [ -L ~/.profile ] && [ "$(cat ~/.profile)" = "$wait_line
 # mine" ] || fail "unit: the login files"
     store=$config/login file=$config/login.password
     { [ -e "$store.cred" ] || [ "$(stat -c %a "$file")" = 600 ]; } && ! grep -qs junk "$store.cred" &&
@@ -195,7 +196,7 @@ plain text and not used: remove it"*"password: $store.cred $decrypts"*"keyring: 
     systemctl --user -q enable brassbox-unlock@work
     [ "$(brassbox-unlock undo)" = "Undone: unit $store.cred $file" ] && [ ! -e "$file" ] && [ -e ~/.ssh/rc ] &&
         [ "$(brassbox-unlock undo work)" = "Undone: unit $config/work.password $HOME/.ssh/rc $HOME/.profile \
-$HOME/.xsessionrc" ] && [ "$(cat ~/.ssh/rc ~/.profile)" = "# mine
+$HOME/.xsessionrc" ] && [ -L ~/.profile ] && [ "$(cat ~/.ssh/rc ~/.profile)" = "# mine
 # mine" ] && [ ! -e ~/.xsessionrc ] &&
         locked login yes && [ "$(brassbox-unlock undo)" = "Undone: nothing, nothing was set up" ] &&
         [ -z "$(brassbox-unlock wait 2>&1)" ] &&
