@@ -4,7 +4,7 @@
 # package list), brassbox's package installed in it, booted with
 # systemd-nspawn -b in a cgroup of its own, and all of it gone at the end.
 # The test names what it proves in $test, and its packages in $packages.
-#   . scripts/booted-debian.sh   (then: boot, inside, in_chroot, fail, skip)
+#   . scripts/booted-debian.sh   (then: boot, inside, shut_down, in_chroot, fail, skip)
 # A failure shows the container's last words: the daemon's own among them.
 fail() {
     echo "FAIL: $test on Debian $suite: $*" >&2
@@ -83,7 +83,7 @@ boot() {
 }
 inside() { nsenter -t "$leader" -a "$@"; }
 # Until the container is down, for the next boot.
-poweroff() {
+shut_down() {
     inside systemctl poweroff && wait "$nspawn" || true
     nspawn="" leader=""
 }

@@ -105,9 +105,9 @@ scripts/at-terminal.py 'pw,pw' nsenter -t "$leader" -a runuser -u alice -- env X
     DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus brassbox-unlock setup >"$work/setup.log" || true
 [ "$(inside loginctl show-user alice -p Linger --value)" = no ] || inside loginctl disable-linger alice
 grep -q "is unlocked at every login" "$work/setup.log" || fail "set-up: $(cat "$work/setup.log")"
-poweroff
+shut_down
 
-# Until a program has written NAME, for at most 15 s.
+# Until a program has written NAME, for at most 30 s.
 appeared() { for _ in $(seq 300); do [ -e "$home/$1" ] && return; sleep 0.1; done; }
 # found NAME...: each program found the keyring open at this boot.
 found() {
@@ -130,22 +130,20 @@ for kind in X GNOME console; do
         mv "$root"/etc/systemd/system/console-getty.service.d/autologin.conf{.off,}
     fi
     for slow in "" ", the unlock slowed"; do
-        rm -f "$slowed" && [ -z "$slow" ] || { mkdir -p "${slowed%/*}" && printf '[Service]\nExecStartPre=/bin/sleep 1\n' >"$slowed"; }
+        rm -f "$slowed"
+        [ -z "$slow" ] || { mkdir -p "${slowed%/*}" && printf '[Service]\nExecStartPre=/bin/sleep 1\n' >"$slowed"; }
         for i in $(seq "$([ $kind = GNOME ] && echo 3 || echo "$boots")"); do
             rm -f "$home"/{first,after-pre,autostart,console,clients}
             boot
-            if [ $kind = X ]; then
-                found first after-pre autostart
-            elif [ $kind = GNOME ]; then
-                found after-pre autostart
-                inside pgrep -u alice -x gnome-shell >/dev/null || fail "GNOME, boot $i$slow: no gnome-shell"
-            fi
-            if [ $kind != console ]; then
-                appeared clients && grep -qx "status 0" "$home/clients" || fail "$kind: the clients: $(cat "$home/clients")"
-            else
-                found console
-            fi
-            poweroff
+            case $kind in
+            X) found first after-pre autostart ;;
+            GNOME) found after-pre autostart && inside pgrep -u alice -x gnome-shell >/dev/null ||
+                fail "GNOME, boot $i$slow: no gnome-shell" ;;
+            console) found console ;;
+            esac
+            [ $kind = console ] || { appeared clients && grep -qx "status 0" "$home/clients"; } ||
+                fail "$kind, boot $i$slow: the clients: $(cat "$home/clients" 2>/dev/null)"
+            shut_down
         done
     done
 done

@@ -136,7 +136,7 @@ done
 # Lingering: at boot, the keyring is open before anybody logs in.
 # As root would; run by the container's manager, whose cgroup logind reads.
 inside systemd-run --wait --quiet loginctl enable-linger ada
-poweroff
+shut_down
 boot_ssh
 for _ in $(seq 100); do
     inside runuser -u ada -- env DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus brassbox -i login \
